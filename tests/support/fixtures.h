@@ -1,0 +1,85 @@
+// Shared fixtures of the tests: temporary directories, files, child
+// processes, environment and working-directory guards.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace arktest {
+
+namespace fs = std::filesystem;
+
+// A fresh directory below $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const fs::path &path() const { return path_; }
+    fs::path operator/(const fs::path &rel) const { return path_ / rel; }
+
+private:
+    fs::path path_;
+};
+
+void write_file(const fs::path &path, const std::string &text, fs::perms mode = fs::perms(0644));
+std::string read_file(const fs::path &path);
+// An executable /bin/sh script (a fake tool).
+void write_script(const fs::path &path, const std::string &body);
+
+struct ProcessResult {
+    int exit_status = -1; // -1 when killed by a signal
+    int signal = 0;
+    std::string out;
+    std::string err;
+};
+
+struct ProcessOptions {
+    std::optional<fs::path> cwd;
+    std::map<std::string, std::string> env; // added to (or replacing in) the environment
+    std::optional<std::string> input;       // standard input; /dev/null when absent
+};
+
+// Run argv[0] (searched on PATH) to the end, capturing its output.
+ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options = {});
+
+// Set an environment variable for the life of the guard.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string &name, const std::string &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Put a directory in front of PATH for the life of the guard.
+class ScopedPathPrefix {
+public:
+    explicit ScopedPathPrefix(const fs::path &dir);
+
+private:
+    ScopedEnv env_;
+};
+
+// Restore the process's working directory when the guard ends (the plug-in
+// changes it while it exports and restores).
+class ScopedCwd {
+public:
+    ScopedCwd();
+    ~ScopedCwd();
+    ScopedCwd(const ScopedCwd &) = delete;
+    ScopedCwd &operator=(const ScopedCwd &) = delete;
+
+private:
+    fs::path saved_;
+};
+
+} // namespace arktest
