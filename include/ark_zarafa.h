@@ -72,6 +72,34 @@ int zarafa_parse_db_args(ARKZarafa *spARKZarafa, char **cppI_CtrlVars);
 /* Release what the record owns. */
 void zarafa_global_struct_cleanup(void);
 
+/* ---- Mailbox selection ---------------------------------------------------- */
+
+/* Push the accounts of "zarafa-admin -l" onto spList, in the tool's order
+ * (first line, and rows holding "SYSTEM", "username" or "---------",
+ * skipped). 1, or 0 when the tool cannot be run or a name cannot be stored. */
+int GetUsersFromServer(LIST_INFO *spList);
+
+/* Push the value of every control variable holding "DATABASE" (one mailbox
+ * or special name each); "ALL" when none names one. 1, or 0. */
+int GetUsersFromCmdLine(LIST_INFO *spList, char **cppVars);
+
+/* Merge the requested names with the server's into spUsersToProcess: "ALL"
+ * and "ALL_USERS" take every server user, other names are kept when the
+ * server has them (a "Warning:" otherwise), "PUBLIC_FOLDER" (with "ALL") comes
+ * last. 1, or 0 after an "Error:". */
+int BuildUserList(LIST_INFO *spUsersToProcess, LIST_INFO *spUsersFromServer, LIST_INFO *spUsersFromCmdLine);
+
+/* Apply the comma-separated patterns that follow the first "-x" option word,
+ * each removing the first matching user. 1, or 0 for a missing word array. */
+int ProcessExcludeList(LIST_INFO *spList, char **ccpVarList, int iTotalVars);
+
+/* Remove the first user in psUserList that the regular expression ccpRegExp
+ * (Perl-compatible, case-sensitive, unanchored) matches. 1, or 0. */
+int apply_exclude_list(LIST_INFO *psUserList, const char *ccpRegExp);
+
+/* Report the selection, with each user's full name and mail address. */
+void print_users(const LIST_INFO *psUsers);
+
 #ifdef __cplusplus
 }
 #endif

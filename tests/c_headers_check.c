@@ -4,11 +4,15 @@
 #include <stdio.h>
 
 #include "ark_zarafa.h"
+#include "backup_levels.h"
 #include "cm_common.h"
 #include "db_interface.h"
 #include "list.h"
 #include "LL.h"
 #include "strlcpy.h"
+#include "utils.h"
+#include "zarafa_index_utils.h"
+#include "zarafa_server_utils.h"
 
 int main(void) {
     int failures = 0;

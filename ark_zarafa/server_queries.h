@@ -1,0 +1,28 @@
+// The two queries of the groupware server's account tool, shared by the
+// selection and the self tests.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ark {
+
+constexpr size_t kMaxUserName = 99; // longest name a user buffer holds
+
+// Lines of a tool's output, without their line ends.
+std::vector<std::string> split_lines(std::string_view text);
+
+struct AccountListing {
+    bool ran = false;                // false: the tool could not be run at all
+    std::string why;                 // reason when it did not run
+    std::vector<std::string> names;  // first word of each account row, in order
+};
+
+// Run "zarafa-admin -l" and take the account rows: the first line is a
+// header; rows holding "SYSTEM", "username" or "---------" are no accounts.
+// A tool that is not installed yields no accounts, as an empty server does.
+AccountListing list_accounts();
+
+} // namespace ark
