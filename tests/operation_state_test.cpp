@@ -7,26 +7,13 @@
 #include <vector>
 
 #include "support/plugin_host.h"
+#include "support/plugin_lists.h"
 
 namespace {
 
 using arktest::messages;
 
-// Writable control variables that the test owns, as a C host would pass.
-class CtrlVars {
-public:
-    CtrlVars(std::initializer_list<std::string> entries) : text_(entries) {
-        for (auto &t : text_)
-            ptrs_.push_back(t.data());
-        ptrs_.push_back(nullptr);
-    }
-    char **get() { return ptrs_.data(); }
-    const std::vector<std::string> &text() const { return text_; }
-
-private:
-    std::vector<std::string> text_;
-    std::vector<char *> ptrs_;
-};
+using arktest::CtrlVars;
 
 ARKZarafa &state() { return ARK_VAR(g_sARKZarafa); }
 
