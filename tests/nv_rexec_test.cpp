@@ -6,8 +6,9 @@
 
 #include <signal.h>
 
+#include <cctype>
 #include <cstdlib>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,25 @@ printf 'finished\n'
 echo done > "$NV_FAKE_DIR/done"
 exit "${NV_FAKE_RC:-0}"
 )";
+
+// "YYYY-MM-DD hh:mm:ss " at the start of a trace line.
+bool starts_with_time_stamp(std::string_view line) {
+    constexpr std::string_view mask = "0000-00-00 00:00:00 ";
+    if (line.size() < mask.size())
+        return false;
+    for (size_t i = 0; i < mask.size(); ++i)
+        if (mask[i] == '0' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != mask[i])
+            return false;
+    return true;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
 
 std::string pad80(std::string s) {
     if (s.size() < 80)
@@ -348,8 +368,13 @@ TEST_F(NvRexec, TracingWritesTimeStampedLinesToTheConfiguredFile) {
     ProcessResult r = run({"-L", "out", "-E", "err", "h", "ls"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     const std::string trace = read_file_or_empty(trace_file());
-    const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d NV_REXEC\[\d+\]: Host: h, Command: "ls" \n)");
-    EXPECT_TRUE(std::regex_search(trace, line)) << trace;
+    const auto lines = lines_of(trace);
+    ASSERT_FALSE(lines.empty());
+    for (const auto &line : lines) {
+        EXPECT_TRUE(starts_with_time_stamp(line)) << line;
+        EXPECT_EQ(line.substr(20, 9), "NV_REXEC[") << line;
+    }
+    EXPECT_NE(trace.find("]: Host: h, Command: \"ls\" \n"), std::string::npos) << trace;
     EXPECT_NE(trace.find("REMOTE_CMD command on h ended with status 0"), std::string::npos) << trace;
 }
 
@@ -475,8 +500,11 @@ TEST(NvRexecLinkage, ToolExportsWhatLibnvBindsByName) {
     ASSERT_EQ(undefined.exit_status, 0) << undefined.err;
     ASSERT_EQ(exported.exit_status, 0) << exported.err;
     for (const auto &name : names) {
-        EXPECT_TRUE(std::regex_search(undefined.out, std::regex(" U " + name + "\n"))) << name;
-        EXPECT_TRUE(std::regex_search(exported.out, std::regex(" [BDT] " + name + "\n"))) << name;
+        EXPECT_NE(undefined.out.find(" U " + name + "\n"), std::string::npos) << name;
+        bool found = false;
+        for (const char *kind : {" B ", " D ", " T "})
+            found = found || exported.out.find(kind + name + "\n") != std::string::npos;
+        EXPECT_TRUE(found) << name;
     }
 }
 
@@ -505,9 +533,13 @@ TEST(NvRexecRealSsh, CommandRunsOnTheServerAndItsOutputLandsInTheFile) {
         60s);
     EXPECT_EQ(ok.exit_status, 0) << ok.err << "\n" << server.log();
     const std::string out = read_file_or_empty(dir / "out");
-    EXPECT_TRUE(std::regex_match(out, std::regex("127\\.0\\.0\\.1 \\d+ 127\\.0\\.0\\.1 " +
-                                                 std::to_string(server.port()) + "\ntwo  words\n")))
-        << out;
+    std::istringstream connection(out);
+    std::string client, client_port, server_addr, server_port, rest;
+    connection >> client >> client_port >> server_addr >> server_port;
+    EXPECT_EQ(client, "127.0.0.1") << out;
+    EXPECT_EQ(server_addr, "127.0.0.1") << out;
+    EXPECT_EQ(server_port, std::to_string(server.port())) << out;
+    EXPECT_TRUE(out.ends_with(" " + server_port + "\ntwo  words\n")) << out;
     EXPECT_EQ(read_file_or_empty(dir / "err"), "");
     EXPECT_NE(server.log().find("Accepted publickey"), std::string::npos) << server.log();
 

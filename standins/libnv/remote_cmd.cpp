@@ -253,7 +253,6 @@ int wait_ssh(pid_t pid, const Target &target, const Reporter &report) {
             return -1;
         note_interrupt();
     }
-    note_interrupt();
     return status;
 }
 
