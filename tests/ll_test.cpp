@@ -403,6 +403,23 @@ constexpr bool kAddressSanitizer =
 
 int by_value(const void *a, const void *b) { return value_of(const_cast<void *>(a)) - value_of(const_cast<void *>(b)); }
 
+// The sanitizer announces each allocation it refuses on standard error.
+std::string without_sanitizer_warnings(const std::string &err) {
+    if (!kAddressSanitizer)
+        return err;
+    std::string kept;
+    size_t start = 0;
+    while (start < err.size()) {
+        size_t end = err.find('\n', start);
+        end = end == std::string::npos ? err.size() : end + 1;
+        const std::string line = err.substr(start, end - start);
+        if (line.find("WARNING: AddressSanitizer failed to allocate") == std::string::npos)
+            kept += line;
+        start = end;
+    }
+    return kept;
+}
+
 // arm runs in the child before any limit is set: it resolves what the
 // failing call needs (looking symbols up may allocate) and returns the call.
 struct OutOfMemoryCase {
@@ -432,7 +449,7 @@ TEST_P(LLOutOfMemory, PrintsTheMessageAndExitsWithStatus255) {
         std::fputs("returned", stderr);
     });
     EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.err, std::string("In ") + c.label + ": malloc returned NULL \n");
+    EXPECT_EQ(without_sanitizer_warnings(result.err), std::string("In ") + c.label + ": malloc returned NULL \n");
     EXPECT_STREQ(ARK_VAR(NullMall), "malloc returned NULL");
 }
 
