@@ -157,18 +157,62 @@ Status expand_reference(const Request &r, const char *who, size_t reference_capa
     return Status::found;
 }
 
-// Common checks of both lookups; an empty result means they passed.
-std::string check_file_and_section(const char *who, const Request &r, const ProfileFile *file) {
-    if (!r.filename || !*r.filename)
-        return format("%s: FILE NOT FOUND OR ACCESS PROBLEM.", who);
-    if (!file->is_open())
-        return format("%s: FILE NOT FOUND OR ACCESS PROBLEM: %s.", who, r.filename);
-    if (has_section(r) && std::strlen(r.section) > kMaxSection)
-        return format("%s: SECTION TOO LONG: %s.", who, r.section);
-    return {};
+// Opens the profile of a request; on failure (also for an overlong section)
+// returns null with the reason in message.
+std::unique_ptr<ProfileFile> open_profile(const char *who, const Request &r, std::string &message) {
+    if (!r.filename || !*r.filename) {
+        message = format("%s: FILE NOT FOUND OR ACCESS PROBLEM.", who);
+        return nullptr;
+    }
+    auto file = std::make_unique<ProfileFile>(r.filename);
+    if (!file->is_open()) {
+        message = format("%s: FILE NOT FOUND OR ACCESS PROBLEM: %s.", who, r.filename);
+        return nullptr;
+    }
+    if (has_section(r) && std::strlen(r.section) > kMaxSection) {
+        message = format("%s: SECTION TOO LONG: %s.", who, r.section);
+        return nullptr;
+    }
+    return file;
 }
 
-enum class Scan { searching_section, in_section, whole_file, done };
+// Hands out the lines of the requested section (of the whole file when no
+// section is given), each as read and lower-cased. Only the first occurrence
+// of the section is read: the next header line ends it.
+class SectionScanner {
+public:
+    SectionScanner(ProfileFile &file, const Request &r)
+        : file_(file), section_(has_section(r) ? lowered(r.section) : std::string()),
+          state_(has_section(r) ? State::searching : State::inside) {}
+
+    bool next(std::string &line, std::string &lower) {
+        while (state_ != State::ended && file_.next_line(line)) {
+            lower = lowered(line);
+            if (state_ == State::searching) {
+                if (lower.starts_with(section_))
+                    state_ = State::in_section;
+                continue;
+            }
+            if (state_ == State::in_section && line[0] == '[') {
+                state_ = State::ended;
+                return false;
+            }
+            return true;
+        }
+        return false;
+    }
+
+    bool section_found() const { return state_ != State::searching; }
+    bool ended_at_next_header() const { return state_ == State::ended; }
+    const std::string &section() const { return section_; }
+
+private:
+    // inside: no section given, every line counts.
+    enum class State { searching, in_section, inside, ended };
+    ProfileFile &file_;
+    std::string section_;
+    State state_;
+};
 
 // The string lookup. value receives the value (cut to value_capacity - 1)
 // only when the key line is found and its reference, if any, expanded;
@@ -183,36 +227,21 @@ Status lookup_string(const Request &r, size_t value_capacity, std::string &value
         scratch = format("%s: KEY NOT GIVEN.", kStringLookup);
         return finish(Status::failed);
     }
-
-    std::unique_ptr<ProfileFile> file;
-    if (r.filename && *r.filename)
-        file = std::make_unique<ProfileFile>(r.filename);
-    if (scratch = check_file_and_section(kStringLookup, r, file.get()); !scratch.empty())
+    const std::unique_ptr<ProfileFile> file = open_profile(kStringLookup, r, scratch);
+    if (!file)
         return finish(Status::failed);
     if (std::strlen(r.key) > kMaxKey) {
         scratch = format("%s: KEY TOO LONG: %s.", kStringLookup, r.key);
         return finish(Status::failed);
     }
 
-    const std::string section = has_section(r) ? lowered(r.section) : std::string();
+    // The first matching line wins; later duplicates are never read.
     const std::string key = lowered(r.key) + '=';
-    Scan scan = has_section(r) ? Scan::searching_section : Scan::whole_file;
-
-    std::string line;
-    while (scan != Scan::done && file->next_line(line)) {
-        const std::string lower = lowered(line);
-        if (scan == Scan::searching_section) {
-            if (lower.starts_with(section))
-                scan = Scan::in_section;
-            continue;
-        }
-        if (scan == Scan::in_section && line[0] == '[') {
-            scratch = format("%s: KEY NOT FOUND %s%s", kStringLookup, r.section, r.key);
-            return finish(Status::failed);
-        }
+    SectionScanner scanner(*file, r);
+    std::string line, lower;
+    while (scanner.next(line, lower)) {
         if (!lower.starts_with(key))
             continue;
-
         std::string found(value_of(line));
         remove_trailing_spaces(found);
         if (found.find("%(") != std::string::npos) {
@@ -222,26 +251,21 @@ Status lookup_string(const Request &r, size_t value_capacity, std::string &value
         }
         cut(found, value_capacity - 1);
         value = found;
-        scan = Scan::done;
-    }
-
-    if (scan != Scan::done && file->failed()) {
-        scratch = format("%s: FILE NOT FOUND OR ACCESS PROBLEM: %s.", kStringLookup, r.filename);
-        return finish(Status::failed);
-    }
-    switch (scan) {
-    case Scan::searching_section:
-        scratch = format("%s: SECTION NOT FOUND: %s.", kStringLookup, section.c_str());
-        return finish(Status::failed);
-    case Scan::done:
         if (!value.empty())
             return finish(Status::found);
         scratch = format("%s: KEY VALUE NOT FOUND.", kStringLookup);
         return finish(Status::empty);
-    default:
-        scratch = format("%s: KEY NOT FOUND: %s", kStringLookup, r.key);
-        return finish(Status::failed);
     }
+
+    if (file->failed())
+        scratch = format("%s: FILE NOT FOUND OR ACCESS PROBLEM: %s.", kStringLookup, r.filename);
+    else if (scanner.ended_at_next_header())
+        scratch = format("%s: KEY NOT FOUND %s%s", kStringLookup, r.section, r.key);
+    else if (!scanner.section_found())
+        scratch = format("%s: SECTION NOT FOUND: %s.", kStringLookup, scanner.section().c_str());
+    else
+        scratch = format("%s: KEY NOT FOUND: %s", kStringLookup, r.key);
+    return finish(Status::failed);
 }
 
 // The list lookup; values are appended to list as they are found, and stay
@@ -256,11 +280,8 @@ bool lookup_list(const Request &r, t_LL list, std::string &message) {
         scratch = format("%s: %s NOT GIVEN.", kListLookup, r.key ? "LIST" : "KEY");
         return finish(false);
     }
-
-    std::unique_ptr<ProfileFile> file;
-    if (r.filename && *r.filename)
-        file = std::make_unique<ProfileFile>(r.filename);
-    if (scratch = check_file_and_section(kListLookup, r, file.get()); !scratch.empty())
+    const std::unique_ptr<ProfileFile> file = open_profile(kListLookup, r, scratch);
+    if (!file)
         return finish(false);
 
     // "name#" matches numbered keys, "name##" also puts the key's number in
@@ -282,26 +303,10 @@ bool lookup_list(const Request &r, t_LL list, std::string &message) {
     if (!numbered)
         key += '=';
 
-    const std::string section = has_section(r) ? lowered(r.section) : std::string();
-    Scan scan = has_section(r) ? Scan::searching_section : Scan::whole_file;
+    SectionScanner scanner(*file, r);
     bool added = false;
-
-    std::string line;
-    while (scan != Scan::done && file->next_line(line)) {
-        const std::string lower = lowered(line);
-        if (scan == Scan::searching_section) {
-            if (lower.starts_with(section))
-                scan = Scan::in_section;
-            continue;
-        }
-        if (scan == Scan::in_section && line[0] == '[') {
-            if (added) {
-                scan = Scan::done;
-                continue;
-            }
-            scratch = format("%s: KEY NOT FOUND %s%s", kListLookup, r.section, r.key);
-            return finish(false);
-        }
+    std::string line, lower;
+    while (scanner.next(line, lower)) {
         if (!lower.starts_with(key))
             continue;
 
@@ -333,17 +338,16 @@ bool lookup_list(const Request &r, t_LL list, std::string &message) {
         added = true;
     }
 
-    if (scan != Scan::done && file->failed()) {
+    if (file->failed())
         scratch = format("%s: FILE NOT FOUND OR ACCESS PROBLEM: %s.", kListLookup, r.filename);
-        return finish(false);
-    }
-    if (scan == Scan::searching_section) {
-        scratch = format("%s: SECTION NOT FOUND: %s.", kListLookup, section.c_str());
-        return finish(false);
-    }
-    if (added)
+    else if (added)
         return finish(true);
-    scratch = format("%s: KEY NOT FOUND: %s", kListLookup, r.key);
+    else if (scanner.ended_at_next_header())
+        scratch = format("%s: KEY NOT FOUND %s%s", kListLookup, r.section, r.key);
+    else if (!scanner.section_found())
+        scratch = format("%s: SECTION NOT FOUND: %s.", kListLookup, scanner.section().c_str());
+    else
+        scratch = format("%s: KEY NOT FOUND: %s", kListLookup, r.key);
     return finish(false);
 }
 
