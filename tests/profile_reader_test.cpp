@@ -108,13 +108,14 @@ void PrintTo(const StringCase &c, std::ostream *os) { *os << c.name; }
 
 class ProfileStringLookup : public ProfileTest, public ::testing::WithParamInterface<StringCase> {};
 
-TEST_P(ProfileStringLookup, GivesTheValueOrTheMessage) {
-    const StringCase &c = GetParam();
-    const Lookup got = get_string(profile(kGeneral), c.section, c.key);
+void expect_lookup(const std::string &file, const StringCase &c) {
+    const Lookup got = get_string(file, c.section, c.key);
     EXPECT_EQ(got.result, c.result);
     EXPECT_EQ(got.value, c.value);
     EXPECT_EQ(got.msg, c.msg);
 }
+
+TEST_P(ProfileStringLookup, GivesTheValueOrTheMessage) { expect_lookup(profile(kGeneral), GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(
     General, ProfileStringLookup,
@@ -177,13 +178,7 @@ const char kReferences[] =
 
 class ProfileReference : public ProfileTest, public ::testing::WithParamInterface<StringCase> {};
 
-TEST_P(ProfileReference, ExpandsOneReference) {
-    const StringCase &c = GetParam();
-    const Lookup got = get_string(profile(kReferences), c.section, c.key);
-    EXPECT_EQ(got.result, c.result);
-    EXPECT_EQ(got.value, c.value);
-    EXPECT_EQ(got.msg, c.msg);
-}
+TEST_P(ProfileReference, ExpandsOneReference) { expect_lookup(profile(kReferences), GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(
     Refs, ProfileReference,
