@@ -51,17 +51,24 @@ void InsArgvLL(t_LL LL_List, ...);
 /* Look up the value of cpKey in section cpSection ("[name]", compared without
  * case; NULL or empty searches the whole file) of the profile cpFilename.
  * A value reference %(name) is replaced by the value of name, from the same
- * section or else from "[DEFAULT]". Returns 1 when a non-empty value was
- * stored in cpValue (capacity iLengthValue), else 0; cpMsg (capacity
- * iLengthMsg) receives the reason, and is empty after success. */
+ * section or else from "[DEFAULT]"; references nested deeper than 8 fail the
+ * lookup. Returns 1 when a non-empty value was stored in cpValue (capacity
+ * iLengthValue, value cut to fit), else 0 with cpValue untouched (a found but
+ * empty value stores ""). cpMsg (capacity iLengthMsg, at least 1) receives
+ * the reason, and is empty after success; it is left unwritten when working
+ * memory cannot be had. A section over 63 or a key over 62 characters fails
+ * the lookup. */
 int i_GetPrivateProfileString(const char *cpFilename, const char *cpSection, const char *cpKey,
                               char *cpValue, int iLengthValue, char *cpMsg, int iLengthMsg);
 
-/* Append the value of every line matching cpKey to tllListOfValues (an
- * initialised list the caller owns). cpKey "name#" matches numbered keys
- * name1, name2, ...; "name##" also prefixes each value with the text after
- * the last underscore of the key and a colon. Returns 1 when at least one
- * value was added, else 0 with the reason in cpMsg. */
+/* Append a copy of the value of every line matching cpKey, in file order, to
+ * tllListOfValues (an initialised list the caller owns; it is not emptied).
+ * cpKey "name#" matches numbered keys name1, name2, ... (lines with an
+ * invalid number are reported through trace() and skipped); "name##" also
+ * prefixes each value with the text after the last underscore of the key and
+ * a colon. Returns 1 when at least one value was added, else 0 with the
+ * reason in cpMsg; values added before a failing reference stay in the
+ * list. */
 int i_GetPrivateProfileList(const char *cpFilename, const char *cpSection, const char *cpKey,
                             t_LL tllListOfValues, char *cpMsg, int iLengthMsg);
 
