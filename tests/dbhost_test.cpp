@@ -252,6 +252,22 @@ TEST(DbhostMessages, ErrorsAndWarningsAlwaysShownOthersOnlyVerboseAllLogged) {
     EXPECT_TRUE(contains(read_file(scene.dir() / "other.log"), "DB_CloseOperation(-)"));
 }
 
+TEST(DbhostMessages, ClosedStandardOutputDoesNotCutTheBackupShort) {
+    DbhostScene scene;
+    for (int i = 0; i < 3; ++i)
+        scene.add_source("u" + std::to_string(i) + ".data.zbk", "x");
+    // The reader has gone before dbhost prints its first progress line.
+    std::string command = "{ sleep 0.3; exec \"$0\" backup --plugin \"$1\" --store \"$2\" --saveset s; } | :";
+    ProcessOptions options;
+    options.cwd = scene.dir();
+    options.env = {{"DBHOST_TEST_SOURCE", scene.source().string()}};
+    run_process({"/bin/sh", "-c", command, std::string(ARK_BIN_DIR) + "/dbhost", DbhostScene::plugin().string(),
+                 scene.store().string()},
+                options);
+    EXPECT_EQ(DbhostScene::manifest_items(scene.store() / "s").size(), 3u);
+    EXPECT_TRUE(contains(read_file(scene.store() / "s" / "manifest"), "\tcomplete\n"));
+}
+
 TEST(DbhostUsage, BadCommandLinesPrintUsageAndExitTwo) {
     DbhostScene scene;
     std::string plugin = DbhostScene::plugin().string(), store = scene.store().string();

@@ -1,5 +1,6 @@
 // dbhost: a backup host for the shell. It loads a DB_ plug-in, drives it
 // through a backup or a restore, and keeps the items in a store of save sets.
+#include <csignal>
 #include <iostream>
 
 #include "backup.h"
@@ -13,7 +14,24 @@
 
 using namespace dbhost;
 
+namespace {
+
+void on_broken_pipe(int) {}
+
+// A reader that goes away (dbhost ... | head) must not end a backup half-way.
+// A handler rather than SIG_IGN, so that the plug-in's child processes still
+// start with the default disposition.
+void survive_closed_output() {
+    struct sigaction action {};
+    action.sa_handler = on_broken_pipe;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
+    survive_closed_output();
     Options options;
     try {
         options = parse_command_line(argc, argv);
