@@ -96,18 +96,6 @@ Checked copy_checked(int source, const fs::path &source_name, const fs::path &ta
     return result;
 }
 
-Checked check_file(const fs::path &path) {
-    Fd in = open_regular_file(path);
-    Sha256 hash;
-    Checked result;
-    read_blocks(in.get(), path, [&](const char *data, size_t size) {
-        hash.update(data, size);
-        result.size += size;
-    });
-    result.sha256 = hash.hex_digest();
-    return result;
-}
-
 void sync_directory(const fs::path &dir) {
     Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0 || ::fsync(fd.get()) != 0)

@@ -40,9 +40,6 @@ Fd open_regular_file(const fs::path &path);
 // With sync the data is on disk when it returns.
 Checked copy_checked(int source, const fs::path &source_name, const fs::path &target, bool sync);
 
-// Size and checksum of a file's contents.
-Checked check_file(const fs::path &path);
-
 // Makes a rename or a new entry in dir durable.
 void sync_directory(const fs::path &dir);
 
