@@ -1,0 +1,51 @@
+// The command line of dbhost: commands, their options and the usage text.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace dbhost {
+
+namespace fs = std::filesystem;
+
+enum class Command { none, backup, restore, list, info, selftest };
+
+struct Options {
+    Command command = Command::none;
+    bool help = false;
+    bool verbose = false;
+    fs::path log_file; // absolute; "dbhost.log" in the starting directory by default
+
+    // Paths are made absolute while parsing: the plug-in changes the working
+    // directory of the process during an operation.
+    fs::path plugin;
+    fs::path store;
+    fs::path into;
+    std::optional<fs::path> work_dir;
+
+    std::optional<std::string> saveset;
+    std::optional<std::string> level; // FULL, INCR, DIFF or COPY
+    std::optional<std::string> job;
+    std::optional<std::string> exclude;
+    // "DATABASE=" values in the order given: --mailbox NAME and --list-file USER@FILE.
+    std::vector<std::string> databases;
+    std::vector<std::string> mailboxes; // the mailbox part of each of them, for the summary
+    std::vector<std::string> vars;      // --var KEY=VALUE, as given
+    bool no_recovery = false;
+    bool replace = false;
+};
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Parses argv; throws UsageError with a one-line reason.
+Options parse_command_line(int argc, char **argv);
+
+std::string usage_text();
+
+} // namespace dbhost

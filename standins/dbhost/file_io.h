@@ -1,0 +1,52 @@
+// File operations of the store: descriptors that close themselves, copying
+// with a checksum, and writes that reach the disk before they are relied on.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace dbhost {
+
+namespace fs = std::filesystem;
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd();
+    Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd &operator=(Fd &&other) noexcept;
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct Checked {
+    uint64_t size = 0;
+    std::string sha256;
+};
+
+// All of these throw std::system_error with the path in the message.
+
+// Opens a regular file for reading (refuses directories, devices, FIFOs).
+Fd open_regular_file(const fs::path &path);
+
+// Copies from source into a new file target (replacing one that is there,
+// never following a symbolic link at target), returning size and checksum.
+// With sync the data is on disk when it returns.
+Checked copy_checked(int source, const fs::path &source_name, const fs::path &target, bool sync);
+
+// Makes a rename or a new entry in dir durable.
+void sync_directory(const fs::path &dir);
+
+// Appends one line to an open file in one write and waits until it is on disk.
+void append_synced(int fd, const fs::path &name, std::string_view line);
+
+// mkdir of one directory; false when something of that name already exists.
+bool make_directory(const fs::path &dir, unsigned mode = 0700);
+
+} // namespace dbhost

@@ -1,0 +1,69 @@
+// dbhost: a backup host for the shell. It loads a DB_ plug-in, drives it
+// through a backup or a restore, and keeps the items in a store of save sets.
+#include <csignal>
+#include <iostream>
+
+#include "backup.h"
+#include "cli.h"
+#include "exit_status.h"
+#include "info.h"
+#include "listing.h"
+#include "message_log.h"
+#include "restore.h"
+#include "selftest.h"
+
+using namespace dbhost;
+
+namespace {
+
+void on_broken_pipe(int) {}
+
+// A reader that goes away (dbhost ... | head) must not end a backup half-way.
+// A handler rather than SIG_IGN, so that the plug-in's child processes still
+// start with the default disposition.
+void survive_closed_output() {
+    struct sigaction action {};
+    action.sa_handler = on_broken_pipe;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    survive_closed_output();
+    Options options;
+    try {
+        options = parse_command_line(argc, argv);
+    } catch (const UsageError &e) {
+        std::cerr << "Error: " << e.what() << "\n" << usage_text();
+        return exit_usage;
+    }
+    if (options.help) {
+        std::cout << usage_text();
+        return exit_ok;
+    }
+    try {
+        // Listing only reads the store; it keeps no log.
+        if (options.command != Command::list)
+            MessageLog::open(options.log_file, options.verbose);
+        switch (options.command) {
+        case Command::backup:
+            return run_backup(options);
+        case Command::restore:
+            return run_restore(options);
+        case Command::list:
+            return run_list(options);
+        case Command::info:
+            return run_info(options);
+        case Command::selftest:
+            return run_selftest(options);
+        case Command::none:
+            break;
+        }
+    } catch (const std::exception &e) {
+        MessageLog::get().error(e.what());
+        return exit_failed;
+    }
+    return exit_usage;
+}

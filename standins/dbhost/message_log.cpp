@@ -1,0 +1,126 @@
+#include "message_log.h"
+
+#include "cm_common.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <ctime>
+#include <iostream>
+#include <system_error>
+#include <vector>
+
+namespace dbhost {
+namespace {
+
+std::unique_ptr<MessageLog> g_log;
+
+std::string timestamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+bool starts_with_level(std::string_view text, int &errors, int &warnings) {
+    if (text.starts_with("Error:")) {
+        ++errors;
+        return true;
+    }
+    if (text.starts_with("Warning:")) {
+        ++warnings;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void MessageLog::open(const std::filesystem::path &file, bool verbose) {
+    std::FILE *f = std::fopen(file.c_str(), "a");
+    if (!f)
+        throw std::system_error(errno, std::generic_category(), "cannot open log file " + file.string());
+    g_log.reset(new MessageLog(f, verbose));
+}
+
+MessageLog &MessageLog::get() {
+    if (!g_log)
+        g_log.reset(new MessageLog(nullptr, false));
+    return *g_log;
+}
+
+void MessageLog::write(std::string_view prefix, std::string_view text) {
+    if (!file_)
+        return;
+    std::string line = timestamp() + " " + std::string(prefix) + std::string(text) + "\n";
+    std::fputs(line.c_str(), file_.get());
+    // Flushed line by line so that a plug-in that ends the process leaves a
+    // complete log behind.
+    std::fflush(file_.get());
+}
+
+void MessageLog::plugin_message(std::string_view text) {
+    write("", text);
+    if (starts_with_level(text, errors_, warnings_) || verbose_)
+        std::cerr << text << std::endl;
+}
+
+void MessageLog::trace_line(std::string_view text) {
+    write("trace: ", text);
+    if (verbose_)
+        std::cerr << "trace: " << text << std::endl;
+}
+
+void MessageLog::error(std::string_view text) {
+    std::string line = "Error: " + std::string(text);
+    ++errors_;
+    write("dbhost: ", line);
+    std::cerr << line << std::endl;
+}
+
+void MessageLog::warning(std::string_view text) {
+    std::string line = "Warning: " + std::string(text);
+    ++warnings_;
+    write("dbhost: ", line);
+    std::cerr << line << std::endl;
+}
+
+void MessageLog::notice(std::string_view text) {
+    write("dbhost: ", text);
+    std::cerr << "dbhost: " << text << std::endl;
+}
+
+void MessageLog::note(std::string_view text) {
+    write("dbhost: ", text);
+    if (verbose_)
+        std::cerr << "dbhost: " << text << std::endl;
+}
+
+void MessageLog::record(std::string_view text) { write("dbhost: ", text); }
+
+void plugin_sink(char *text) { MessageLog::get().plugin_message(text ? text : ""); }
+
+} // namespace dbhost
+
+// Declared in cm_common.h; bound by the plug-in when it is loaded.
+extern "C" void trace(const char *format, ...) {
+    if (!format)
+        return;
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text;
+    if (length > 0) {
+        std::vector<char> buffer(static_cast<size_t>(length) + 1);
+        std::vsnprintf(buffer.data(), buffer.size(), format, again);
+        text.assign(buffer.data(), static_cast<size_t>(length));
+    }
+    va_end(again);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    dbhost::MessageLog::get().trace_line(text);
+}

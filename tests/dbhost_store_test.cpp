@@ -1,0 +1,327 @@
+// The save-set store of dbhost: items that must not be stored or restored,
+// damaged stored files, interrupted backups, odd save-set names, immutable
+// save sets and their explicit replacement, and the listing.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "support/dbhost_scene.h"
+
+namespace arktest {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// Every path below dir, relative to it.
+std::set<std::string> tree(const fs::path &dir) {
+    std::set<std::string> out;
+    for (const auto &entry : fs::recursive_directory_iterator(dir))
+        out.insert(fs::relative(entry.path(), dir).string());
+    return out;
+}
+
+std::string sha256sum(const fs::path &file) {
+    auto r = run_process({"sha256sum", file.string()});
+    return r.out.substr(0, 64);
+}
+
+// ---- items that the host refuses or cannot store --------------------------
+
+struct BadItem {
+    const char *label;
+    std::string name; // "@src" is replaced by the scene's source directory
+    const char *message;
+};
+
+void PrintTo(const BadItem &item, std::ostream *os) { *os << item.label; }
+
+class DbhostBadBackupItem : public ::testing::TestWithParam<BadItem> {};
+
+TEST_P(DbhostBadBackupItem, IsFailedWithAnErrorWhileTheOthersAreStored) {
+    const BadItem &bad = GetParam();
+    DbhostScene scene;
+    std::string good1 = scene.add_source("a.data.zbk", "a"), good2 = scene.add_source("b.data.zbk", "b");
+    std::string name = bad.name;
+    if (auto at = name.find("@src"); at != std::string::npos)
+        name.replace(at, 4, DbhostScene::item_of(scene.source()));
+    auto r = scene.backup("s", {}, {{"DBHOST_TEST_ITEMS", good1 + "\n" + name + "\n" + good2}});
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    EXPECT_TRUE(contains(r.err, "Error: ") && contains(r.err, bad.message)) << r.err;
+    EXPECT_EQ(scene.calls().at(5), "DB_ItemFinishStatus 3") << lines(scene.calls());
+    EXPECT_EQ(scene.calls().at(7), "DB_ItemFinishStatus 1") << lines(scene.calls());
+
+    auto items = DbhostScene::manifest_items(scene.store() / "s");
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].name, good1);
+    EXPECT_EQ(items[1].name, good2);
+    // Nothing but the manifest and the two items' files (with their directories).
+    for (const auto &path : tree(scene.store() / "s"))
+        EXPECT_TRUE(path == "manifest" || path.starts_with("data")) << path;
+    for (const auto &path : tree(scene.store() / "s" / "data")) {
+        fs::path full = scene.store() / "s" / "data" / path;
+        EXPECT_TRUE(fs::is_directory(full) || path == good1 || path == good2) << path;
+    }
+    EXPECT_EQ(tree(scene.dir()).count("etc"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Items, DbhostBadBackupItem,
+    ::testing::Values(BadItem{"Absolute", "/etc/hostname", "absolute"},
+                      BadItem{"DotDotOnly", "..", "(\"..\")"},
+                      BadItem{"DotDotInside", "@src/../../../etc/hostname", "(\"..\")"},
+                      BadItem{"DotComponent", "@src/./a.data.zbk", "not a plain relative path"},
+                      BadItem{"DoubleSlash", "@src//a.data.zbk", "not a plain relative path"},
+                      BadItem{"Duplicate", "@src/a.data.zbk", "already stored"},
+                      BadItem{"Missing", "@src/nonexistent", "No such file"},
+                      BadItem{"Directory", "@src", "not a regular file"}),
+    [](const auto &info) { return std::string(info.param.label); });
+
+TEST(DbhostRestoreSafety, ManifestNameLeadingOutsideIsSkippedWithAnError) {
+    DbhostScene scene;
+    std::string good = scene.add_source("a.data.zbk", "a");
+    ASSERT_EQ(scene.backup("s").exit_status, 0);
+    // A manifest edited by hand (or damaged) names an item outside the target.
+    std::string manifest = read_file(scene.store() / "s" / "manifest");
+    std::string sha_of_a = DbhostScene::manifest_items(scene.store() / "s").at(0).sha256;
+    manifest.insert(manifest.find("end\t"), "item\t1\t" + sha_of_a + "\tCOPY\t0\t../escaped\n");
+    write_file(scene.store() / "s" / "manifest", manifest);
+    scene.clear_record();
+
+    auto r = scene.restore("s");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(contains(r.err, "Error: skipping item \"../escaped\"")) << r.err;
+    EXPECT_FALSE(fs::exists(scene.dir() / "escaped"));
+    EXPECT_EQ(read_file(scene.into() / good), "a");
+    for (const auto &call : scene.calls())
+        EXPECT_FALSE(contains(call, "escaped")) << call;
+}
+
+TEST(DbhostRestoreSafety, SymbolicLinkBelowTargetIsNotFollowed) {
+    DbhostScene scene;
+    std::string item = scene.add_source("a.data.zbk", "a");
+    ASSERT_EQ(scene.backup("s").exit_status, 0);
+    fs::create_directories(scene.into());
+    fs::create_directories(scene.dir() / "elsewhere");
+    fs::create_directory_symlink(scene.dir() / "elsewhere", scene.into() / fs::path(item).begin()->string());
+    auto r = scene.restore("s");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(contains(r.err, "is a symbolic link")) << r.err;
+    EXPECT_TRUE(fs::is_empty(scene.dir() / "elsewhere"));
+}
+
+// ---- damaged stored files --------------------------------------------------
+
+struct Damage {
+    const char *label;
+    void (*apply)(const fs::path &stored);
+};
+
+void PrintTo(const Damage &damage, std::ostream *os) { *os << damage.label; }
+
+class DbhostDamagedItem : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(DbhostDamagedItem, IsReportedAsFailedAndNotWritten) {
+    DbhostScene scene;
+    std::string victim = scene.add_source("m/alice.data.zbk", "mail of alice");
+    std::string other = scene.add_source("m/alice.index.zbk", "index of alice");
+    ASSERT_EQ(scene.backup("s").exit_status, 0);
+    GetParam().apply(scene.store() / "s" / "data" / victim);
+    scene.clear_record();
+
+    auto r = scene.restore("s");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(contains(r.err, "Error: item " + victim)) << r.err;
+    EXPECT_TRUE(contains(r.out, "item 1: " + victim + " FAILED")) << r.out;
+    EXPECT_FALSE(fs::exists(scene.into() / victim));
+    EXPECT_EQ(read_file(scene.into() / other), "index of alice");
+    // The plug-in hears of the failed item, and of the good one afterwards.
+    auto calls = scene.calls();
+    auto at = std::find(calls.begin(), calls.end(), "DB_SetItem 2 " + (scene.into() / victim).string() + " (missing)");
+    ASSERT_NE(at, calls.end()) << lines(calls);
+    EXPECT_EQ(*(at + 1), "DB_ItemFinishStatus 3");
+    EXPECT_EQ(*(at + 2), "DB_SetItem 2 " + (scene.into() / other).string() + " (file of 14 bytes)");
+    EXPECT_EQ(*(at + 3), "DB_ItemFinishStatus 1");
+    // No partial copy is left beside it.
+    EXPECT_EQ(tree((scene.into() / victim).parent_path()), (std::set<std::string>{"alice.index.zbk"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damages, DbhostDamagedItem,
+    ::testing::Values(Damage{"ChangedByte", [](const fs::path &p) { write_file(p, "mail of alicE"); }},
+                      Damage{"Truncated", [](const fs::path &p) { fs::resize_file(p, 4); }},
+                      Damage{"Extended", [](const fs::path &p) { write_file(p, "mail of alice!"); }},
+                      Damage{"Removed", [](const fs::path &p) { fs::remove(p); }}),
+    [](const auto &info) { return std::string(info.param.label); });
+
+// ---- interrupted backups ---------------------------------------------------
+
+struct Interruption {
+    const char *label;
+    const char *abort_at;
+    size_t items_stored;
+};
+
+void PrintTo(const Interruption &i, std::ostream *os) { *os << i.label; }
+
+class DbhostInterrupted : public ::testing::TestWithParam<Interruption> {};
+
+TEST_P(DbhostInterrupted, ManifestClaimsExactlyTheFilesThatAreStored) {
+    const Interruption &cut = GetParam();
+    DbhostScene scene;
+    Strings names;
+    for (int i = 0; i < 5; ++i)
+        names.push_back(scene.add_source("u" + std::to_string(i) + ".data.zbk", std::string(1000 * (i + 1), 'x')));
+    auto r = scene.backup("night", {"--level", "FULL"}, {{"DBHOST_TEST_ABORT", cut.abort_at}});
+    ASSERT_EQ(r.signal, SIGABRT) << r.out << r.err;
+
+    fs::path set = scene.store() / "night";
+    auto items = DbhostScene::manifest_items(set);
+    ASSERT_EQ(items.size(), cut.items_stored);
+    std::set<std::string> claimed;
+    for (size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(items[i].name, names[i]);
+        fs::path file = set / "data" / items[i].name;
+        ASSERT_TRUE(fs::is_regular_file(file)) << file;
+        EXPECT_EQ(fs::file_size(file), items[i].size);
+        EXPECT_EQ(sha256sum(file), items[i].sha256);
+        claimed.insert(items[i].name);
+    }
+    for (const auto &entry : fs::recursive_directory_iterator(set / "data")) {
+        if (entry.is_regular_file()) {
+            EXPECT_TRUE(claimed.contains(fs::relative(entry.path(), set / "data").string())) << entry.path();
+        }
+    }
+    EXPECT_FALSE(contains(read_file(set / "manifest"), "\nend\t"));
+
+    auto list = scene.run({"list", "--store", scene.store().string()});
+    EXPECT_EQ(list.exit_status, 0);
+    EXPECT_TRUE(contains(list.out, "incomplete  night\n")) << list.out;
+
+    // What the interrupted backup holds can be restored, with a warning.
+    r = scene.restore("night");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "Warning: save set \"night\" is incomplete")) << r.err;
+    for (const auto &item : items)
+        EXPECT_EQ(read_file(scene.into() / item.name), read_file(scene.source() / fs::path(item.name).filename()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, DbhostInterrupted,
+                         ::testing::Values(Interruption{"BeforeFirstItem", "DB_GetItem:1", 0},
+                                           Interruption{"InGetItem", "DB_GetItem:3", 2},
+                                           Interruption{"InFinishStatus", "DB_ItemFinishStatus:2", 2},
+                                           Interruption{"InClose", "DB_CloseOperation:1", 5}),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+// ---- save-set names ----------------------------------------------------------
+
+TEST(DbhostSavesetName, OddNamesStayInsideTheStoreAndDoNotCollide) {
+    DbhostScene scene;
+    scene.add_source("a.data.zbk", "a");
+    const Strings names{"../escape", "a/b", "..", ".", ".hidden", "/", "%2F", "x y;rm -rf z", "tab\there"};
+    for (const auto &name : names) {
+        auto r = scene.backup(name);
+        ASSERT_EQ(r.exit_status, 0) << name << r.err;
+    }
+    // One visible directory per save set, directly below the store, nothing
+    // anywhere else.
+    size_t directories = 0;
+    for (const auto &entry : fs::directory_iterator(scene.store())) {
+        EXPECT_TRUE(entry.is_directory()) << entry.path();
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+        ++directories;
+    }
+    EXPECT_EQ(directories, names.size());
+    EXPECT_EQ(tree(scene.dir()).count("escape"), 0u);
+    EXPECT_EQ(tree(scene.store()).count("a"), 0u);
+
+    auto list = scene.run({"list", "--store", scene.store().string()});
+    EXPECT_TRUE(contains(list.out, "  ../escape\n") && contains(list.out, "  x y;rm -rf z\n") &&
+                contains(list.out, "  tab\\x09here\n"))
+        << list.out;
+    for (const auto &name : names) {
+        fs::remove_all(scene.into());
+        auto r = scene.restore(name);
+        EXPECT_EQ(r.exit_status, 0) << name << r.err;
+    }
+}
+
+TEST(DbhostSavesetName, TooLongForTheStoreIsRefused) {
+    DbhostScene scene;
+    auto r = scene.backup(std::string(300, 'n'));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(contains(r.err, "too long")) << r.err;
+}
+
+// ---- immutability and replacement -------------------------------------------
+
+TEST(DbhostReplace, ExistingSavesetIsRefusedUnlessReplaceAndKeptWhenReplacementFails) {
+    DbhostScene scene;
+    std::string item = scene.add_source("alice.data.zbk", "first");
+    ASSERT_EQ(scene.backup("s").exit_status, 0);
+    std::string manifest = read_file(scene.store() / "s" / "manifest");
+
+    write_file(scene.source() / "alice.data.zbk", "second");
+    scene.clear_record();
+    auto r = scene.backup("s");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(contains(r.err, "Error: save set \"s\" already exists")) << r.err;
+    EXPECT_FALSE(fs::exists(scene.record())) << "the plug-in was driven although the save set exists";
+    EXPECT_EQ(read_file(scene.store() / "s" / "manifest"), manifest);
+
+    r = scene.backup("s", {"--replace"}, {{"DBHOST_TEST_FAIL", "DB_GetItem:1"}});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(contains(r.err, "was not replaced")) << r.err;
+    EXPECT_EQ(read_file(scene.store() / "s" / "manifest"), manifest);
+
+    r = scene.backup("s", {"--replace"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    r = scene.restore("s");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(read_file(scene.into() / item), "second");
+    // Neither the old save set nor the failed replacement is left behind.
+    EXPECT_EQ(tree(scene.store()).size(), tree(scene.store() / "s").size() + 1) << lines(
+        Strings(tree(scene.store()).begin(), tree(scene.store()).end()));
+}
+
+// ---- listing -------------------------------------------------------------------
+
+TEST(DbhostList, ShowsSavesetsAndTheItemsOfOne) {
+    DbhostScene scene;
+    std::string a = scene.add_source("alice.data.zbk", "12345");
+    scene.add_source("alice.index.zbk", "123");
+    ASSERT_EQ(scene.backup("full-1", {"--level", "FULL", "--job", "nightly"}).exit_status, 0);
+    ASSERT_EQ(scene.backup("copy-1", {}, {{"DBHOST_TEST_FAIL", "DB_GetItem:2"}}).exit_status, 1);
+
+    auto r = scene.run({"list", "--store", scene.store().string()});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    std::istringstream out(r.out);
+    Strings rows;
+    for (std::string line; std::getline(out, line);)
+        rows.push_back(line);
+    ASSERT_EQ(rows.size(), 3u) << r.out;
+    EXPECT_TRUE(rows[1].starts_with("COPY         1               5  ") && rows[1].ends_with("  failed      copy-1"))
+        << rows[1];
+    EXPECT_TRUE(rows[2].starts_with("FULL         2               8  ") && rows[2].ends_with("  complete    full-1"))
+        << rows[2];
+
+    r = scene.run({"list", "--store", scene.store().string(), "--saveset", "full-1"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Save set \"full-1\": level FULL, job nightly, created ")) << r.out;
+    EXPECT_TRUE(contains(r.out, "             5  " + sha256sum(scene.source() / "alice.data.zbk") + "  FULL ")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("  " + a + "\n") || contains(r.out, "  " + a + "\n")) << r.out;
+
+    fs::remove(scene.log());
+    r = scene.run({"list", "--store", scene.store().string(), "--saveset", "nope"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(contains(r.err, "Error: save set \"nope\" does not exist")) << r.err;
+    r = scene.run({"list", "--store", (scene.dir() / "nostore").string()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_FALSE(fs::exists(scene.log())) << "listing keeps no log";
+}
+
+} // namespace
+} // namespace arktest
