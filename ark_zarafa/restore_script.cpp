@@ -12,6 +12,7 @@
 
 #include "c_buffer.h"
 #include "messages.h"
+#include "run_tool.h"
 #include "utils.h"
 #include "work_dir.h"
 
@@ -37,17 +38,6 @@ bool is_plain_name(std::string_view name) {
     return true;
 }
 
-std::string single_quoted(std::string_view text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 std::string script_text(std::string_view user) {
     if (user == "PUBLIC_FOLDER") {
         // The public store's export files are named "Public", and the tool
@@ -68,7 +58,7 @@ std::string script_text(std::string_view user) {
     // Any other name is data to the shell: quoted where it is set, quoted
     // wherever it is used, and never taken for an option.
     return "#!/bin/sh\n"
-           "USER=" + single_quoted(user) + "\n"
+           "USER=" + ark::shell_quote(user) + "\n"
            "INDEX=\"./${USER}.index.zbk\"\n"
            "root=`head -2 \"${INDEX}\" | tail -1 | cut -d\\: -f3`\n"
            "grep ^C \"${INDEX}\" | grep -e \"${root}\" | cut -d\\: -f7 | zarafa-restore -u \"${USER}\" -r -i -\n";
