@@ -1,0 +1,151 @@
+// The list file of a mailbox: one "USER^:KEY" line per record key of its
+// index file, written after each export and read back as the list of a
+// selective restore.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "c_buffer.h"
+#include "index_file.h"
+#include "line_reader.h"
+#include "messages.h"
+#include "zarafa_index_utils.h"
+
+using ark::msg;
+
+namespace {
+
+constexpr std::string_view kPublicUser = "public";
+constexpr std::string_view kPublicFolder = "PUBLIC_FOLDER";
+
+// The header is read as a fixed 99-character record: the user name is what
+// follows its last ":" within that stretch.
+constexpr int kHeaderRead = 100;
+
+std::string_view mailbox_of(std::string_view user) { return user == kPublicUser ? kPublicFolder : user; }
+
+// The user and key of one list line, when the line is usable.
+struct ListLine {
+    std::string_view user;
+    std::string_view key;
+};
+
+bool split_list_line(std::string_view line, ListLine &out) {
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return false;
+    std::string_view key = line.substr(colon + 1);
+    key = key.substr(0, key.find('\n'));
+    // A list edited on another system may end its lines with CR LF.
+    if (!key.empty() && key.back() == '\r')
+        key.remove_suffix(1);
+    const size_t caret = line.find('^');
+    if (caret == std::string_view::npos)
+        return false;
+    out.user = mailbox_of(line.substr(0, caret));
+    out.key = key;
+    // A cut key or name would restore another record or another mailbox.
+    return !out.user.empty() && !out.key.empty() && out.user.size() < sizeof(tSelRestItem::cpUserName) &&
+           out.key.size() < sizeof(tSelRestItem::cpRekordKey);
+}
+
+} // namespace
+
+extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFName) {
+    msg("build_list_file(+)");
+    if (!ccpIndexFName || !ccpListFName) {
+        msg("Error: Incorrect parameters");
+        return 0;
+    }
+    ark::File in = ark::open_file(ccpIndexFName, "rb");
+    if (!in) {
+        msg("Error: Can't open %s", ccpIndexFName);
+        return 0;
+    }
+    ark::File out = ark::open_file(ccpListFName, "wb");
+    if (!out) {
+        msg("Error: Can't open %s", ccpListFName);
+        return 0;
+    }
+
+    char header[kHeaderRead] = {};
+    if (!std::fgets(header, sizeof header, in.get())) {
+        msg("Error: Can't read %s", ccpIndexFName);
+        return 0;
+    }
+    const std::string_view header_text(header);
+    const size_t colon = header_text.rfind(':');
+    if (colon == std::string_view::npos) {
+        msg("Error: Can't find user name in the index file. File=%s", ccpIndexFName);
+        return 0;
+    }
+    std::string_view user = header_text.substr(colon + 1);
+    if (const size_t newline = user.rfind('\n'); newline != std::string_view::npos)
+        user = user.substr(0, newline);
+    msg("cpUserName=%.*s", static_cast<int>(user.size()), user.data());
+    const std::string mailbox(mailbox_of(user));
+
+    ark::LineReader lines(in.get());
+    std::string_view line;
+    int line_number = 1;
+    while (lines.next(line)) {
+        ++line_number;
+        const ark::IndexKey found = ark::index_line_key(line);
+        if (found.status == ark::KeyStatus::too_long)
+            msg("Warning: record key of %zu characters at line %d of %s is too long (at most %zu), skipped",
+                found.key.size(), line_number, ccpIndexFName, ark::kMaxRecordKey);
+        if (found.status != ark::KeyStatus::found)
+            continue;
+        std::fprintf(out.get(), "%s^:%.*s\n", mailbox.c_str(), static_cast<int>(found.key.size()),
+                     found.key.data());
+    }
+    // A list that lacks lines would restrict a later selective restore
+    // without anyone noticing: a read or write fault fails the list.
+    if (std::ferror(in.get())) {
+        msg("Error: Can't read %s", ccpIndexFName);
+        return 0;
+    }
+    const bool written = !std::ferror(out.get());
+    if (std::fclose(out.release()) != 0 || !written) {
+        msg("Error: Can't write list file %s, ERR=%s", ccpListFName, std::strerror(errno));
+        return 0;
+    }
+    msg("build_list_file(-)");
+    return 1;
+}
+
+extern "C" int parse_list_file(const char *ccpListFName, LIST_INFO *spList) {
+    msg("parse_list_file(+)");
+    if (!ccpListFName || !spList) {
+        msg("Error: Incorrect parameters");
+        return 0;
+    }
+    ark::File in = ark::open_file(ccpListFName, "r");
+    if (!in) {
+        msg("Error, can't open %s", ccpListFName);
+        return 0;
+    }
+    ark::LineReader lines(in.get());
+    std::string_view line;
+    for (int line_number = 0; lines.next(line); ++line_number) {
+        ListLine parsed;
+        if (!split_list_line(line.substr(0, line.find('\0')), parsed)) {
+            msg("Warning: incorrect data at line=%d. Item skipped", line_number);
+            continue;
+        }
+        tSelRestItem item{};
+        ark::copy_to(item.cpUserName, parsed.user);
+        ark::copy_to(item.cpRekordKey, parsed.key);
+        if (!PushFIFOItem(spList, &item, sizeof item)) {
+            msg("Error: Can't store item while processing line=%d", line_number);
+            return 0;
+        }
+    }
+    if (std::ferror(in.get())) {
+        msg("Error, can't read %s", ccpListFName);
+        return 0;
+    }
+    msg("parse_list_file(-)");
+    return 1;
+}

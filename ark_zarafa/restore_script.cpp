@@ -1,0 +1,162 @@
+// The full-restore script: a shell script that imports one mailbox whole by
+// feeding the folder keys of its index file to the restore tool.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "c_buffer.h"
+#include "messages.h"
+#include "run_tool.h"
+#include "utils.h"
+#include "work_dir.h"
+
+using ark::msg;
+
+namespace {
+
+constexpr std::string_view kScriptSuffix = ".script.restore-full.sh";
+constexpr size_t kScriptNameSize = 256;
+constexpr mode_t kScriptMode = 0775;
+
+// Names of these characters are written into the script as they are; the
+// operator reads and runs exactly this text.
+bool is_plain_name(std::string_view name) {
+    if (name.empty() || name.front() == '-')
+        return false;
+    for (char c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                           c == '.' || c == '_' || c == '-' || c == '@';
+        if (!plain)
+            return false;
+    }
+    return true;
+}
+
+std::string script_text(std::string_view user) {
+    if (user == "PUBLIC_FOLDER") {
+        // The public store's export files are named "Public", and the tool
+        // addresses it by its own option rather than by a user.
+        return "#!/bin/sh\n"
+               "USER=PUBLIC_FOLDER\n"
+               "INDEX=Public.index.zbk\n"
+               "root=`head -2 ${INDEX} | tail -1 | cut -d\\: -f3`\n"
+               "grep ^C ${INDEX} | grep ${root} | cut -d\\: -f7 | zarafa-restore -p -r -i -\n";
+    }
+    if (is_plain_name(user)) {
+        return "#!/bin/sh\n"
+               "USER=" + std::string(user) + "\n"
+               "INDEX=${USER}.index.zbk\n"
+               "root=`head -2 ${INDEX} | tail -1 | cut -d\\: -f3`\n"
+               "grep ^C ${INDEX} | grep ${root} | cut -d\\: -f7 | zarafa-restore -u ${USER} -r -i -\n";
+    }
+    // Any other name is data to the shell: quoted where it is set, quoted
+    // wherever it is used, and never taken for an option.
+    return "#!/bin/sh\n"
+           "USER=" + ark::shell_quote(user) + "\n"
+           "INDEX=\"./${USER}.index.zbk\"\n"
+           "root=`head -2 \"${INDEX}\" | tail -1 | cut -d\\: -f3`\n"
+           "grep ^C \"${INDEX}\" | grep -e \"${root}\" | cut -d\\: -f7 | zarafa-restore -u \"${USER}\" -r -i -\n";
+}
+
+// Owns a file descriptor.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+bool write_all(int fd, std::string_view text, size_t &written) {
+    written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes the script into the current directory; 1, or 0 after an "Error:".
+int write_script(const std::string &file_name, std::string_view text) {
+    // A link planted under the script's name must not redirect the write.
+    Fd fd(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kScriptMode));
+    if (fd.get() < 0) {
+        msg("Error: Can't open file=%s", file_name.c_str());
+        return 0;
+    }
+    size_t written = 0;
+    const bool complete = write_all(fd.get(), text, written);
+    if (!complete) {
+        msg("Error: Can't write script to file=%s", file_name.c_str());
+        if (written > 0)
+            msg("Error: only %zu of %zu bytes of the script were written, ERR=%s", written, text.size(),
+                std::strerror(errno));
+        return 0;
+    }
+    // The creation mode passes through the umask; the operator's group needs
+    // to run the script as well.
+    if (::fchmod(fd.get(), kScriptMode) != 0) {
+        msg("Error: Can't perform chmod 777 on file=%s", file_name.c_str());
+        return 0;
+    }
+    if (::close(fd.release()) != 0) {
+        msg("Error: Can't write script to file=%s", file_name.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+extern "C" int utils_generate_full_rst_script(const char *ccpPath, const char *ccpUserName, char *cpScriptName) {
+    msg("utils_generate_full_rst_script(+)");
+    if (!ccpPath || !ccpUserName) {
+        msg("Error: Incorrect parameters");
+        return 0;
+    }
+    const std::string_view user(ccpUserName);
+    const std::string file_name = std::string(user) + std::string(kScriptSuffix);
+    // The name becomes a file name in the restore directory: it may neither
+    // leave that directory nor be cut.
+    if (user.empty() || user.find('/') != std::string_view::npos) {
+        msg("Error: mailbox name [%s] can't name a restore script", ccpUserName);
+        return 0;
+    }
+    if (file_name.size() >= kScriptNameSize) {
+        msg("Error: script name for mailbox [%s] is too long (%zu characters, at most %zu)", ccpUserName,
+            file_name.size(), kScriptNameSize - 1);
+        return 0;
+    }
+    if (!utils_path_exists(ccpPath)) {
+        msg("Error: path doesn't exist [%s]", ccpPath);
+        return 0;
+    }
+    if (!ark::push_dir(ccpPath))
+        return 0;
+    const int written = write_script(file_name, script_text(user));
+    if (written && cpScriptName)
+        ark::copy_to(cpScriptName, kScriptNameSize, file_name);
+    utils_pop_dir();
+    if (!written)
+        return 0;
+    msg("utils_generate_full_rst_script(-)");
+    return 1;
+}
