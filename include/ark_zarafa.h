@@ -100,6 +100,58 @@ int apply_exclude_list(LIST_INFO *psUserList, const char *ccpRegExp);
 /* Report the selection, with each user's full name and mail address. */
 void print_users(const LIST_INFO *psUsers);
 
+/* ---- Operation set-up and close -------------------------------------------- */
+
+/* Tell the operator, for every mailbox of spUserList, how to run its
+ * full-restore script (no-recovery restores). Both lists must be given. */
+void display_norecover_box(LIST_INFO *spUserList, LIST_INFO *spFileList, const char *ccpSavesetName);
+
+/* ---- Backup items ---------------------------------------------------------- */
+
+/* Results of backup_user. */
+#define ERROR_OK 0
+#define ERROR_UNKNOWN (-1)
+#define ERROR_WRONG_PARAM (-4)
+#define ERROR_NO_MORE_USERS (-8)
+
+/* Export the mailbox at the head of psUserList (taking it off the list) and
+ * queue the paths of its exported files on psFileList. ERROR_OK,
+ * ERROR_NO_MORE_USERS when the list is empty, ERROR_WRONG_PARAM for a missing
+ * argument, ERROR_UNKNOWN when the export left no usable files. */
+int backup_user(LIST_INFO *psUserList, LIST_INFO *psFileList, const char *ccpBackupDir);
+
+/* Export one mailbox ("ALL", "PUBLIC_FOLDER" or a user) into the export
+ * directory, which is copied into cppBackUpSource (256 characters); dump its
+ * index file to standard error and write its list file beside the export
+ * directory. 0, or -1 when no name is given or the export directory cannot
+ * be used. Whether the export worked shows only in the files it left. */
+int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserName);
+
+/* Store in cppFileList (a table of 100 empty slots) newly allocated paths
+ * "DIR/NAME" of the entries of ccpPath that belong to ccpUser, in sorted
+ * order; the caller frees them. Returns the number stored (at most 100). */
+int build_file_list(const char *ccpPath, char **cppFileList, const char *ccpUser);
+
+/* scandir filter: 0 for names beginning with ".", else 1. */
+int select_files(const struct dirent *dirbuf);
+
+/* DB_NUM_I_OK when a backup is running and all three pointers are given. */
+int IsGetItemParamOk(char *cpBackupDirectory, char *cpOriginalDirectory, char *cpFileName);
+
+/* ---- Restore items --------------------------------------------------------- */
+
+/* Restore the records of ccpUserName from the selective-restore list with
+ * "zarafa-restore", in the directory of the index file ccpPath. 1, or 0. */
+int restore_user_selective(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath);
+
+/* Write the full-restore script of ccpUserName into ccpPath (the restore
+ * directory, ending in "/"), run it there and delete it. 1, or 0. */
+int restore_full_script(const char *ccpPath, const char *ccpUserName);
+
+/* Restore every record key of the index file ccpPath for ccpUser, one
+ * "zarafa-restore" run per key. 1, or 0 when nothing was done. */
+int ark_zarafa_restore_user(const char *ccpUser, const char *ccpPath);
+
 #ifdef __cplusplus
 }
 #endif

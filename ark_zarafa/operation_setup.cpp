@@ -1,0 +1,198 @@
+// Operation set-up and close: DB_InitOperation and DB_CloseOperation.
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "ark_zarafa.h"
+#include "backup_levels.h"
+#include "c_buffer.h"
+#include "export_dir.h"
+#include "mailbox_files.h"
+#include "messages.h"
+#include "operation_state.h"
+#include "utils.h"
+#include "zarafa_index_utils.h"
+
+using ark::msg;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ListDeleter {
+    void operator()(LIST_INFO *list) const { DestroyFIFOList(list); }
+};
+using ListPtr = std::unique_ptr<LIST_INFO, ListDeleter>;
+
+int fail(const char *text) {
+    msg("%s", text);
+    return DB_NUM_E_ERROR;
+}
+
+// The work directory must be absolute: item names are made relative to "/"
+// by dropping the first character, and the process's working directory
+// moves during an operation.
+bool work_dir_acceptable(const ARKZarafa &state) {
+    const std::string_view dir = ark::view_of(state.cpTempDir);
+    if (!dir.empty() && dir.front() != '/') {
+        msg("Error: the work directory TMP_DIR=%s is not an absolute path", state.cpTempDir);
+        return false;
+    }
+    return true;
+}
+
+// Remove the previous export directory of a FULL or COPY backup. The
+// directory is removed as one path, never through shell text, and never
+// when its name would make it the parent of every job's exports.
+void remove_previous_export(const ARKZarafa &state) {
+    if (auto problem = ark::export_dir_problem(state)) {
+        msg("Warning: previous export directory not removed: %s", problem->c_str());
+        return;
+    }
+    const std::string dir = ark::export_dir_path(state);
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(dir, ec)))
+        return;
+    msg("Removing previous export directory [%s]", dir.c_str());
+    fs::remove_all(dir, ec);
+    if (ec)
+        msg("Warning: can't remove previous export directory %s: %s", dir.c_str(), ec.message().c_str());
+}
+
+// Replace the requested names by the distinct users of the selective-restore
+// list, in first-seen order.
+int prepare_selective_restore(ListPtr &cmdline) {
+    ARKZarafa &state = g_sARKZarafa;
+    msg("Selective restore found. List file=%s", state.cpSelRstListFName);
+    DestroyFIFOList(state.psSelRestList);
+    state.psSelRestList = CreateFIFOList();
+    if (!parse_list_file(state.cpSelRstListFName, state.psSelRestList)) {
+        msg("Error: Can't parse list file=%s", state.cpSelRstListFName);
+        return DB_NUM_E_ERROR;
+    }
+    if (!state.psSelRestList || state.psSelRestList->iItemCount == 0)
+        return fail("Error: Can't prepare selected restore list");
+    cmdline.reset(CreateFIFOList());
+    if (!cmdline)
+        return fail("Error: Can't prepare user list for selective restore.");
+    for (const LIST_ITEM *item = state.psSelRestList->spFirstItem; item; item = item->spNextItem) {
+        const auto *record = static_cast<const tSelRestItem *>(item->vpData);
+        const std::string name(ark::view_of(record->cpUserName));
+        if (IsStringInFIFOList(cmdline.get(), name.c_str()))
+            continue;
+        if (!PushFIFOItem(cmdline.get(), name.c_str(), static_cast<uint32_t>(name.size() + 1)))
+            return fail("Error: Can't store username to list");
+    }
+    return DB_NUM_I_OK;
+}
+
+} // namespace
+
+extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION_LEVEL, char **cppI_CtrlVars) {
+    msg("DB_InitOperation (+)");
+    zarafa_global_struct_init(eI_OperationType);
+    zarafa_parse_db_args(&g_sARKZarafa, cppI_CtrlVars);
+    ARKZarafa &state = g_sARKZarafa;
+
+    // A value that did not fit the record would leave a stale or empty path
+    // in its place: run with nothing rather than with the wrong directory.
+    if (!ark::refused_control_vars().empty()) {
+        msg("Error: Can't accept control variable %s", ark::refused_control_vars().front().c_str());
+        return DB_NUM_E_ERROR;
+    }
+    if (!work_dir_acceptable(state))
+        return DB_NUM_E_ERROR;
+
+    const bool backup = eI_OperationType == DB_TYPE_BCK;
+    const bool restore = eI_OperationType == DB_TYPE_RST;
+    if (backup) {
+        msg("Setting up backup level ...");
+        if (!setup_backup_level(&state))
+            return fail("Error: Can't setup backup level");
+        print_backup_level(&state);
+        if (auto escape = ark::export_dir_escape(state)) {
+            msg("Error: Can't use the export directory: %s", escape->c_str());
+            return DB_NUM_E_ERROR;
+        }
+    }
+
+    msg("Fetching users from server ...");
+    ListPtr server(CreateFIFOList());
+    if (!GetUsersFromServer(server.get()))
+        return fail("Error: Can't build userlist from server");
+
+    msg("Fetching users from command line ...");
+    ListPtr cmdline(CreateFIFOList());
+    if (!GetUsersFromCmdLine(cmdline.get(), cppI_CtrlVars))
+        return fail("Error: Can't build userlist from command line");
+
+    if (restore) {
+        if (!InitSelectiveRestore(cmdline.get(), &state))
+            return fail("Error: Can't process restore type");
+        if (state.iIsSelectiveRestore && prepare_selective_restore(cmdline) != DB_NUM_I_OK)
+            return DB_NUM_E_ERROR;
+    }
+
+    if (backup && (state.iBackupLevelFULL || state.iBackupLevelCOPY) && utils_path_exists(state.cpTempDir))
+        remove_previous_export(state);
+
+    if (!BuildUserList(state.psUsers, server.get(), cmdline.get()))
+        return fail("Error: Can't build final userlist");
+    if (!ProcessExcludeList(state.psUsers, state.cpArgv, state.iArgc))
+        return fail("Error: Can't process exclude list");
+    print_users(state.psUsers);
+    msg("DB_InitOperation (-)");
+    return DB_NUM_I_OK;
+}
+
+extern "C" void display_norecover_box(LIST_INFO *spUserList, LIST_INFO *spFileList, const char *) {
+    if (!spUserList || !spFileList)
+        return;
+    for (const LIST_ITEM *item = spUserList->spFirstItem; item; item = item->spNextItem) {
+        const auto *user = static_cast<const char *>(item->vpData);
+        msg("Call %s.script.restore-full.sh to perform full restore of %s mail box", user, user);
+    }
+}
+
+namespace {
+
+// In no-recovery mode: one full-restore script per mailbox, beside the
+// mailbox's received files.
+void write_norecover_scripts(const ARKZarafa &state) {
+    for (const LIST_ITEM *user = state.psUsers->spFirstItem; user; user = user->spNextItem) {
+        const std::string name(static_cast<const char *>(user->vpData));
+        for (const LIST_ITEM *file = state.psFileNames->spFirstItem; file; file = file->spNextItem) {
+            const std::string_view path(static_cast<const char *>(file->vpData));
+            if (!ark::belongs_to_mailbox(path, name))
+                continue;
+            const std::string dir(ark::directory_of(path));
+            if (!dir.empty() && !utils_generate_full_rst_script(dir.c_str(), name.c_str(), nullptr))
+                msg("Warning: can't generate restore script for user=%s", name.c_str());
+            break;
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int DB_CloseOperation(char **) {
+    msg("DB_CloseOperation(+)");
+    ARKZarafa &state = g_sARKZarafa;
+    if (state.eI_OperationType == DB_TYPE_RST) {
+        if (state.iRecoveryAfterNoRecover) {
+            if (state.psUsers && state.psFileNames)
+                write_norecover_scripts(state);
+            display_norecover_box(state.psUsers, state.psFileNames, state.cpSavesetName);
+        } else if (!cleanup_after_restore(state.psFileNames, nullptr)) {
+            msg("Error: Can't cleanup the temporary directory");
+            zarafa_global_struct_cleanup();
+            return DB_NUM_E_ERROR;
+        }
+    }
+    zarafa_global_struct_cleanup();
+    msg("DB_CloseOperation(-)");
+    return DB_NUM_I_OK;
+}
