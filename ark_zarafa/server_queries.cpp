@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "c_buffer.h"
 #include "messages.h"
 #include "run_tool.h"
 
@@ -23,6 +24,57 @@ std::vector<std::string> split_lines(std::string_view text) {
     return lines;
 }
 
+std::vector<std::string> account_names(std::string_view output) {
+    std::vector<std::string> names;
+    const auto lines = split_lines(output);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::string &line = lines[i];
+        if (line.find("SYSTEM") != std::string::npos || line.find("username") != std::string::npos ||
+            line.find("---------") != std::string::npos)
+            continue;
+        const size_t begin = line.find_first_not_of(" \t\r\v\f");
+        if (begin == std::string::npos)
+            continue;
+        const size_t end = line.find_first_of(" \t\r\v\f", begin);
+        names.push_back(line.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+    }
+    return names;
+}
+
+namespace {
+
+// The value of a details row: the text after its last TAB, at most 99
+// characters. False when the row holds no TAB.
+bool detail_value(const std::string &line, char *field, size_t capacity) {
+    const size_t tab = line.rfind('\t');
+    if (tab == std::string::npos)
+        return false;
+    std::string value = line.substr(tab + 1);
+    if (!value.empty() && value.back() == '\r')
+        value.pop_back();
+    if (value.size() > kMaxUserName)
+        value.resize(kMaxUserName);
+    copy_to(field, capacity, value);
+    return true;
+}
+
+} // namespace
+
+int parse_user_details(std::string_view output, tUserInfo *info) {
+    const auto lines = split_lines(output);
+    if (lines.empty() || lines[0].find("Unable to show user details, user not found.") != std::string::npos)
+        return -1;
+    bool full_name = false, mail = false;
+    for (size_t i = 1; i < lines.size() && !(full_name && mail); ++i) {
+        const std::string &line = lines[i];
+        if (line.find("Fullname") != std::string::npos)
+            full_name = detail_value(line, info->cpFullUserName, sizeof info->cpFullUserName) || full_name;
+        else if (line.find("Emailaddress") != std::string::npos)
+            mail = detail_value(line, info->cpMailAddr, sizeof info->cpMailAddr) || mail;
+    }
+    return full_name && mail ? 1 : 0;
+}
+
 AccountListing list_accounts() {
     AccountListing listing;
     const std::vector<std::string> argv{"zarafa-admin", "-l"};
@@ -40,18 +92,7 @@ AccountListing list_accounts() {
     }
     listing.ran = true;
     warn_if_failed(argv, run);
-    const auto lines = split_lines(run.output);
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const std::string &line = lines[i];
-        if (line.find("SYSTEM") != std::string::npos || line.find("username") != std::string::npos ||
-            line.find("---------") != std::string::npos)
-            continue;
-        const size_t begin = line.find_first_not_of(" \t\r\v\f");
-        if (begin == std::string::npos)
-            continue;
-        const size_t end = line.find_first_of(" \t\r\v\f", begin);
-        listing.names.push_back(line.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
-    }
+    listing.names = account_names(run.output);
     return listing;
 }
 

@@ -7,12 +7,24 @@
 #include <string_view>
 #include <vector>
 
+#include "zarafa_server_utils.h"
+
 namespace ark {
 
 constexpr size_t kMaxUserName = 99; // longest name a user buffer holds
 
 // Lines of a tool's output, without their line ends.
 std::vector<std::string> split_lines(std::string_view text);
+
+// The account rows of a listing: the first line is a header; rows holding
+// "SYSTEM", "username" or "---------" are no accounts; the first word of
+// every other row is a login.
+std::vector<std::string> account_names(std::string_view output);
+
+// Read the output of "zarafa-admin --details": -1 when the first line says
+// the user is unknown (or there is none), 1 when both a "Fullname" and an
+// "Emailaddress" row were found, else 0. The values found are stored.
+int parse_user_details(std::string_view output, tUserInfo *info);
 
 struct AccountListing {
     bool ran = false;                // false: the tool could not be run at all

@@ -14,24 +14,6 @@
 
 using ark::msg;
 
-namespace {
-
-// The value of a details row: the text after its last TAB, at most 99
-// characters. Empty when the row holds no TAB.
-bool detail_value(const std::string &line, char *field, size_t capacity) {
-    const size_t tab = line.rfind('\t');
-    if (tab == std::string::npos)
-        return false;
-    std::string value = line.substr(tab + 1);
-    if (!value.empty() && value.back() == '\r')
-        value.pop_back();
-    if (value.size() > ark::kMaxUserName)
-        value.resize(ark::kMaxUserName);
-    ark::copy_to(field, capacity, value);
-    return true;
-}
-
-} // namespace
 
 extern "C" int GetUserInfo(tUserInfo *psUsetInfo, const char *ccpUserName) {
     msg("GetUserInfo(+)");
@@ -41,21 +23,11 @@ extern "C" int GetUserInfo(tUserInfo *psUsetInfo, const char *ccpUserName) {
     const ark::ToolRun run = ark::run_tool(argv, {.capture_output = true});
     if (!run.started)
         return 0;
-    const auto lines = ark::split_lines(run.output);
-    if (lines.empty() || lines[0].find("Unable to show user details, user not found.") != std::string::npos)
+    const int found = ark::parse_user_details(run.output, psUsetInfo);
+    if (found < 0)
         return 0;
-    bool full_name = false, mail = false;
-    for (size_t i = 1; i < lines.size() && !(full_name && mail); ++i) {
-        const std::string &line = lines[i];
-        if (line.find("Fullname") != std::string::npos) {
-            full_name = detail_value(line, psUsetInfo->cpFullUserName, sizeof psUsetInfo->cpFullUserName) || full_name;
-        } else if (line.find("Emailaddress") != std::string::npos) {
-            mail = detail_value(line, psUsetInfo->cpMailAddr, sizeof psUsetInfo->cpMailAddr) || mail;
-        }
-    }
-    const bool found = full_name && mail;
     msg("GetUserInfo(-)");
-    return found ? 1 : 0;
+    return found;
 }
 
 extern "C" int get_users_from_server(LIST_INFO *psUsers) {
