@@ -106,12 +106,25 @@ int restore_main(const Args &args) {
     }
 
     const StoreLock guard = store.lock();
-    if (!target->is_public && !store.find_account(target->login)) {
-        // A mailbox lost with its account comes back with it.
-        store.create_user({target->login, parsed.index.fullname, parsed.index.email}, parsed.index.root);
-        std::cout << "Created " << target->describe() << " again from the export\n";
+    // A mailbox lost with its account comes back with it; the account is
+    // made only once something is restored into it.
+    const bool account_missing = !target->is_public && !store.find_account(target->login);
+    if (account_missing) {
+        if (const std::string problem = login_problem(target->login); !problem.empty())
+            throw SimError("cannot restore into " + target->describe() + ": " + problem);
     }
-    Mailbox mailbox = store.load_mailbox(*target);
+    Mailbox mailbox = account_missing ? Mailbox(parsed.index.root) : store.load_mailbox(*target);
+    const std::string root_before = mailbox.root();
+    // A public store lost whole comes back under its old root, as a user's
+    // mailbox does with its account.
+    if (target->is_public && mailbox.folders().empty() && mailbox.messages().empty())
+        mailbox = Mailbox(parsed.index.root);
+    std::vector<std::string> incoming{parsed.index.root};
+    for (const IndexFolder &f : parsed.index.folders)
+        incoming.push_back(f.key);
+    for (const IndexMessage &m : parsed.index.messages)
+        incoming.push_back(m.key);
+    store.reserve_keys(incoming);
     Importer importer(parsed.index, data, mailbox, faults);
     for (const std::string &key : keys) {
         if (!is_record_key(key)) {
@@ -122,8 +135,13 @@ int restore_main(const Args &args) {
         importer.restore(key, recursive);
     }
     const ImportReport &report = importer.report();
-    if (report.folders_restored || report.messages_restored)
+    if (report.folders_restored || report.messages_restored || mailbox.root() != root_before) {
+        if (account_missing) {
+            store.create_user({target->login, parsed.index.fullname, parsed.index.email}, mailbox.root());
+            std::cout << "Created " << target->describe() << " again from the export\n";
+        }
         store.save_mailbox(*target, mailbox);
+    }
 
     std::cout << "Restored " << report.folders_restored << " folders and " << report.messages_restored
               << " messages of " << target->describe() << " (" << report.already_present

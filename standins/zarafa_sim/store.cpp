@@ -23,10 +23,23 @@ constexpr std::size_t max_detail_bytes = 255;
 
 // A bijection on 48 bits: consecutive counter values give unrelated-looking
 // but never repeating keys.
-std::string key_for_counter(std::uint64_t n) {
-    constexpr std::uint64_t mask = (std::uint64_t{1} << 48) - 1;
-    const std::uint64_t mixed = ((n * 0x9e3779b97f4bULL) & mask) ^ 0x3c2d1e0f4b5aULL;
-    return format_record_key(mixed);
+constexpr std::uint64_t key_mask = (std::uint64_t{1} << 48) - 1;
+constexpr std::uint64_t key_factor = 0x9e3779b97f4bULL; // odd, so invertible
+constexpr std::uint64_t key_salt = 0x3c2d1e0f4b5aULL;
+
+constexpr std::uint64_t inverse_factor() {
+    std::uint64_t inv = key_factor; // Newton's iteration doubles the correct low bits
+    for (int i = 0; i < 6; ++i)
+        inv *= 2 - key_factor * inv;
+    return inv;
+}
+static_assert(((key_factor * inverse_factor()) & key_mask) == 1);
+
+std::string key_for_counter(std::uint64_t n) { return format_record_key(((n * key_factor) & key_mask) ^ key_salt); }
+
+std::uint64_t counter_for_key(std::string_view key) {
+    const std::uint64_t value = std::stoull(std::string(key), nullptr, 16);
+    return ((value ^ key_salt) * inverse_factor()) & key_mask;
 }
 
 std::uint64_t read_counter(const fs::path &state_file) {
@@ -251,6 +264,25 @@ std::vector<std::string> Store::allocate_keys(std::size_t count) {
         keys.push_back(key_for_counter(n));
     write_counter(state_file, first + count);
     return keys;
+}
+
+void Store::reserve_keys(const std::vector<std::string> &keys) {
+    // Keys this store would hand out later are moved past; keys far beyond
+    // the counter come from another store's sequence and are left alone
+    // (skipping to them would exhaust the key space).
+    constexpr std::uint64_t reach = std::uint64_t{1} << 32;
+    const fs::path state_file = root_ / "state";
+    const std::uint64_t next = read_counter(state_file);
+    std::uint64_t wanted = next;
+    for (const std::string &key : keys) {
+        if (!is_record_key(key))
+            continue;
+        const std::uint64_t n = counter_for_key(key);
+        if (n >= wanted && n - next < reach)
+            wanted = n + 1;
+    }
+    if (wanted != next)
+        write_counter(state_file, wanted);
 }
 
 } // namespace zsim

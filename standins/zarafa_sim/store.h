@@ -86,6 +86,9 @@ public:
 
     // With the lock held. Keys never repeat within a store.
     std::vector<std::string> allocate_keys(std::size_t count);
+    // With the lock held: keys that came in from an export are never handed
+    // out again.
+    void reserve_keys(const std::vector<std::string> &keys);
 
 private:
     explicit Store(fs::path root) : root_(std::move(root)) {}
