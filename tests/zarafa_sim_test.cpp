@@ -238,6 +238,13 @@ TEST_F(SimTest, EveryToolFailsClearlyWithoutAStore) {
         EXPECT_TRUE(r.out.empty()) << "a reader must not mistake anything for a listing";
     }
     EXPECT_FALSE(fs::exists(tmp / "missing"));
+
+    // A directory that holds something else is not taken over.
+    write_file(tmp / "other" / "notes.txt", "mine\n");
+    const ProcessResult r = run({"env", "ZARAFA_SIM_STORE=" + (tmp / "other").string(), "zarafa-admin", "-l"});
+    EXPECT_NE(r.exit_status, 0);
+    EXPECT_NE(r.err.find("is not a mail store"), std::string::npos) << r.err;
+    EXPECT_EQ(tree_contents(tmp / "other").size(), 1u);
 }
 
 TEST_F(SimTest, PopulateIsDeterministicPerSeedAndNeedsAnEmptyStore) {

@@ -10,7 +10,7 @@ namespace zsim {
 
 namespace {
 
-constexpr std::string_view header_word = "zarafa-sim-data";
+constexpr std::string_view header_word = "zbkdata";
 
 std::string record_line(const std::string &key, std::size_t length) {
     return "message:" + key + ":" + std::to_string(length) + "\n";

@@ -1,7 +1,7 @@
 // The data file of an export ("NAME.data.zbk"): the text of the messages
 // that one export run wrote, which the index points into.
 //
-//   zarafa-sim-data:1:GENERATION:LOGIN\n
+//   zbkdata:1:GENERATION:LOGIN\n
 //   message:KEY:LENGTH\n TEXT \n        (once per message)
 //
 // Index records name the generation and the offset of TEXT; a restore

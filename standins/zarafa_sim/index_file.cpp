@@ -13,7 +13,7 @@ namespace zsim {
 
 namespace {
 
-constexpr std::string_view header_word = "zarafa-sim-index";
+constexpr std::string_view header_word = "zbkindex";
 constexpr std::string_view format_version = "1";
 
 bool parse_number(std::string_view text, std::uint64_t &value) {

@@ -1,7 +1,7 @@
 // The index file of an export ("NAME.index.zbk"): every folder and message
 // record of a mailbox, and where each message lies in which data file.
 //
-//   zarafa-sim-index:1:GENERATION:LOGIN
+//   zbkindex:1:GENERATION:LOGIN
 //   root:KIND:ROOTKEY:FULLNAME:EMAIL
 //   C:folder:PARENT:DEPTH:MESSAGES:SUBFOLDERS:KEY:NAME
 //   M:FOLDER:GENERATION:OFFSET:KEY:LENGTH:CHECKSUM
@@ -11,7 +11,8 @@
 // no field holds ":" and none ends in an upper-case letter. Only C lines
 // begin with "C" or contain "C:", only M lines contain "M:". The login ends
 // the header, so the text after its last ":" is the login ("public" for the
-// public store); the root key is the third field of line 2, and a top-level
+// public store); the header is kept short because readers take the login
+// from its first 99 characters; the root key is the third field of line 2, and a top-level
 // folder's C line carries it as the parent.
 #pragma once
 

@@ -139,8 +139,14 @@ Store Store::open(bool create_missing) {
     if (!fs::is_directory(root, ec))
         throw SimError("the mail store " + root.string() + " (ZARAFA_SIM_STORE) does not exist");
     Store store(std::move(root));
-    if (!fs::exists(store.root_ / "state"))
+    if (!fs::exists(store.root_ / "state")) {
+        // Only an empty directory becomes a store: a wrong ZARAFA_SIM_STORE
+        // must not scatter store files into some unrelated directory.
+        for (const auto &entry : fs::directory_iterator(store.root_))
+            if (entry.path().filename() != ".lock")
+                throw SimError(store.root_.string() + " (ZARAFA_SIM_STORE) is not a mail store");
         store.initialise();
+    }
     return store;
 }
 
