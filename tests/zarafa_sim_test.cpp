@@ -420,6 +420,31 @@ TEST_F(SimTest, IncrementalExportHoldsOnlyNewMessagesAndBothRunsRestoreTheWholeM
     EXPECT_EQ(index_keys(index_text("user0001")).second.size(), 26u);
 }
 
+TEST_F(SimTest, IncrementalExportAfterADamagedIndexExportsTheUnlistedMessagesAgain) {
+    populate(1, 4, 5);
+    fault = "backup-truncated-index";
+    ok({"zarafa-backup", "-u", "user0001"});
+    fault.clear();
+    const std::string damaged = index_text("user0001");
+    std::size_t listed = 0; // complete M lines that survived the cut
+    for (const std::string &line : lines_of(damaged.substr(0, damaged.rfind('\n') + 1)))
+        listed += line.find("M:") != std::string::npos;
+    ASSERT_LT(listed, 20u);
+
+    ok({"zarafa-sim", "add-messages", "user0001", "2"});
+    const ProcessResult r = run({"zarafa-backup", "-u", "user0001"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_NE(r.err.find("Warning: "), std::string::npos) << "the damaged line is reported";
+    const std::string data = read_file(exports / "user0001.data.zbk");
+    std::size_t records = 0;
+    for (std::size_t pos = 0; (pos = data.find("\nmessage:", pos)) != std::string::npos; ++pos)
+        ++records;
+    EXPECT_EQ(records, 22 - listed);
+    const auto keys = index_keys(index_text("user0001")).second;
+    EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), 22u);
+    EXPECT_EQ(keys.size(), 22u);
+}
+
 TEST_F(SimTest, SingleKeyRestoresBringBackOneMessageOrOneFolderWithItsParents) {
     populate(1, 9, 2);
     ok({"zarafa-backup", "-u", "user0001"});
