@@ -18,7 +18,9 @@ std::string dump_mailbox(const MailboxId &id, const std::optional<Account> &acco
         out += "fullname " + escape_text(account ? account->fullname : "") + "\n";
         out += "email " + escape_text(account ? account->email : "") + "\n";
     }
-    out += "root " + mailbox.root() + "\n";
+    // The root key belongs to the account, not to its contents: a mailbox
+    // restored into a re-created account is the same mailbox under a new
+    // root, so top-level folders show "parent root".
 
     std::map<std::string_view, std::vector<const Message *>> by_folder;
     for (const Message &m : mailbox.messages())
@@ -40,7 +42,8 @@ std::string dump_mailbox(const MailboxId &id, const std::optional<Account> &acco
         links.push_back({f.key, f.parent});
     for (const TreePosition &pos : tree_order(links, mailbox.root())) {
         const Folder &f = mailbox.folders()[pos.index];
-        out += "folder " + f.key + " parent " + f.parent + " depth " + std::to_string(pos.depth) + " name " +
+        const std::string parent = f.parent == mailbox.root() ? std::string("root") : f.parent;
+        out += "folder " + f.key + " parent " + parent + " depth " + std::to_string(pos.depth) + " name " +
                escape_text(f.name) + "\n";
         list_messages(f.key);
     }
