@@ -15,7 +15,9 @@ namespace {
 
 // Records unlinked by RemoveFIFOItemAt stay readable (their spNextItem leads
 // on) while a caller walks the chain; they are reclaimed with their list.
-std::unordered_map<const LIST_INFO *, std::vector<LIST_ITEM *>> g_unlinked;
+// The table is never destroyed: lists that outlive the process's static
+// destructors (the operation state's) keep their records reachable.
+auto &g_unlinked = *new std::unordered_map<const LIST_INFO *, std::vector<LIST_ITEM *>>();
 
 void release_item(LIST_ITEM *item) {
     std::free(item->vpData);
