@@ -39,9 +39,9 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
-    std::optional<fs::path> cwd;
-    std::map<std::string, std::string> env; // added to (or replacing in) the environment
-    std::optional<std::string> input;       // standard input; /dev/null when absent
+    std::optional<fs::path> cwd{};
+    std::map<std::string, std::string> env{}; // added to (or replacing in) the environment
+    std::optional<std::string> input{};     // standard input; /dev/null when absent
 };
 
 // Run argv[0] (searched on PATH) to the end, capturing its output.
