@@ -85,13 +85,9 @@ void item_loop(const EntryPoints &db, SaveSetWriter &writer, RunSummary &summary
 
 int run_backup(const Options &o) {
     auto &log = MessageLog::get();
-    std::unique_ptr<Plugin> plugin;
-    try {
-        plugin = Plugin::load(o.plugin);
-    } catch (const PluginError &e) {
-        log.error(e.what());
+    const std::unique_ptr<Plugin> plugin = Plugin::load_or_report(o.plugin);
+    if (!plugin)
         return exit_usage;
-    }
 
     const std::string level = o.level.value_or("COPY");
     std::unique_ptr<SaveSetWriter> writer;

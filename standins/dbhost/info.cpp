@@ -24,13 +24,9 @@ const char *type_name(DB_TYPE type) {
 } // namespace
 
 int run_info(const Options &o) {
-    std::unique_ptr<Plugin> plugin;
-    try {
-        plugin = Plugin::load(o.plugin);
-    } catch (const PluginError &e) {
-        MessageLog::get().error(e.what());
+    const std::unique_ptr<Plugin> plugin = Plugin::load_or_report(o.plugin);
+    if (!plugin)
         return exit_usage;
-    }
     plugin->install_log_sink();
     TYPE_DB_Info info{};
     if (!entry_point_succeeded("DB_GetInfo", plugin->db().get_info(&info)))

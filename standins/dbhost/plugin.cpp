@@ -6,6 +6,15 @@
 
 namespace dbhost {
 
+std::unique_ptr<Plugin> Plugin::load_or_report(const std::filesystem::path &path) {
+    try {
+        return load(path);
+    } catch (const PluginError &e) {
+        MessageLog::get().error(e.what());
+        return nullptr;
+    }
+}
+
 std::unique_ptr<Plugin> Plugin::load(const std::filesystem::path &path) {
     // The path is absolute (see cli), so dlopen never searches the library path.
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

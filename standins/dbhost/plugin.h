@@ -27,6 +27,9 @@ public:
     // Loads the library (RTLD_NOW | RTLD_LOCAL) and resolves all nine entry
     // points. Throws PluginError naming the library and what is missing.
     static std::unique_ptr<Plugin> load(const std::filesystem::path &path);
+    // The same, but a failure is reported as an "Error:" message and gives
+    // nullptr.
+    static std::unique_ptr<Plugin> load_or_report(const std::filesystem::path &path);
 
     const EntryPoints &db() const { return db_; }
     // Another exported symbol, or nullptr.

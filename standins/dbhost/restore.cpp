@@ -122,13 +122,9 @@ void ItemRestorer::restore(const ManifestItem &item) {
 
 int run_restore(const Options &o) {
     auto &log = MessageLog::get();
-    std::unique_ptr<Plugin> plugin;
-    try {
-        plugin = Plugin::load(o.plugin);
-    } catch (const PluginError &e) {
-        log.error(e.what());
+    const std::unique_ptr<Plugin> plugin = Plugin::load_or_report(o.plugin);
+    if (!plugin)
         return exit_usage;
-    }
 
     SaveSet set;
     try {

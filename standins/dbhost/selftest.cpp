@@ -10,13 +10,9 @@ namespace dbhost {
 
 int run_selftest(const Options &o) {
     auto &log = MessageLog::get();
-    std::unique_ptr<Plugin> plugin;
-    try {
-        plugin = Plugin::load(o.plugin);
-    } catch (const PluginError &e) {
-        log.error(e.what());
+    const std::unique_ptr<Plugin> plugin = Plugin::load_or_report(o.plugin);
+    if (!plugin)
         return exit_usage;
-    }
     using SelfTest = int (*)(int);
     auto self_test = reinterpret_cast<SelfTest>(plugin->symbol("test_zarafa_server_utils"));
     if (!self_test) {
