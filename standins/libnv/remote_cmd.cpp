@@ -233,19 +233,26 @@ int wait_ssh(pid_t pid, const Target &target, const Reporter &report) {
                         target.host.c_str());
     };
 
-    // A pidfd wakes poll() when ssh ends, and poll() returns on every signal
-    // whatever SA_RESTART says, so an interrupt is noticed at once.
+    // A pidfd wakes ppoll() when ssh ends, and ppoll() returns on every signal
+    // whatever SA_RESTART says. The interrupt signals are blocked except
+    // inside ppoll(), so one that arrives before the wait starts is noticed
+    // by the check that precedes it instead of being missed.
     Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (pidfd.get() >= 0) {
+        sigset_t interrupts, previous;
+        sigemptyset(&interrupts);
+        sigaddset(&interrupts, SIGINT);
+        sigaddset(&interrupts, SIGTERM);
+        sigprocmask(SIG_BLOCK, &interrupts, &previous);
         for (;;) {
+            note_interrupt();
             pollfd p{pidfd.get(), POLLIN, 0};
-            int r = poll(&p, 1, -1);
-            if (r < 0 && errno == EINTR) {
-                note_interrupt();
+            int r = ppoll(&p, 1, nullptr, &previous);
+            if (r < 0 && errno == EINTR)
                 continue;
-            }
             break;
         }
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
