@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -16,6 +17,7 @@
 #include "ark_zarafa.h"
 #include "c_buffer.h"
 #include "cm_common.h"
+#include "export_check.h"
 #include "export_dir.h"
 #include "item_results.h"
 #include "mailbox_files.h"
@@ -128,6 +130,14 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
         return -1;
     }
 
+    // Read before the tool runs: the only way to tell a fresh index from the
+    // previous export's, and to put that one back if this export fails.
+    const bool whole_server = std::string_view(cpUserName) == "ALL";
+    const std::string index = dir + "/" + ark::index_file_name(cpUserName);
+    std::optional<ark::PreviousIndex> previous;
+    if (!whole_server)
+        previous.emplace(index);
+
     msg("Execute [mkdir -p \"%s\"]", dir.c_str());
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -149,7 +159,16 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
     if (chdir("/") != 0)
         msg("Warning: can't change the working directory to /");
 
-    const std::string index = dir + "/" + ark::index_file_name(cpUserName);
+    // Success is judged by the files the tool left. A mailbox whose files are
+    // missing, stale or cut off is not handed out, and its list file is not
+    // rebuilt from them.
+    if (previous) {
+        if (auto problem = ark::export_problem(cpUserName, dir, *previous)) {
+            msg("Error: mailbox %s was not exported: %s", cpUserName, problem->c_str());
+            previous->put_back();
+            return -1;
+        }
+    }
     print_index_file(stderr, index.c_str());
 
     const size_t slash = dir.rfind('/');
@@ -185,15 +204,6 @@ extern "C" int backup_user(LIST_INFO *psUserList, LIST_INFO *psFileList, const c
     if (files.empty()) {
         msg("backup_user(): No files found after the backup");
         msg("Error: mailbox %s was not exported: no files in %s", user.c_str(), path);
-        msg("backup_user(-), ERROR_UNKNOWN");
-        return ERROR_UNKNOWN;
-    }
-    // Without its index file a mailbox can neither be restored nor serve the
-    // next increment: handing out the data file alone would report it saved.
-    const std::string index = std::string(path) + "/" + ark::index_file_name(user);
-    std::error_code ec;
-    if (user != "ALL" && !fs::is_regular_file(index, ec)) {
-        msg("Error: mailbox %s was not exported: its index file %s is missing", user.c_str(), index.c_str());
         msg("backup_user(-), ERROR_UNKNOWN");
         return ERROR_UNKNOWN;
     }
