@@ -31,6 +31,78 @@ std::vector<std::string> restore_command(std::string_view user, std::string_view
     return {"zarafa-restore", "-u", std::string(user), std::string(key)};
 }
 
+// How the import of a mailbox ended.
+enum class Outcome {
+    restored,    // every command ran and reported success
+    tool_failed, // every command ran, at least one reported a failure
+    failed,      // nothing or not everything could be run
+};
+
+int as_result(Outcome outcome) { return outcome == Outcome::failed ? 0 : 1; }
+
+Outcome selective_restore(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath) {
+    msg("restore_user_selective(+)");
+    if (!spList || !ccpPath || !ccpUserName) {
+        msg("Error: incorrect parameter");
+        return Outcome::failed;
+    }
+    const std::string dir(ark::directory_of(ccpPath));
+    struct stat st {};
+    if (dir.empty() || stat(dir.c_str(), &st) != 0) {
+        msg("Error: Can't find path=%s", dir.c_str());
+        return Outcome::failed;
+    }
+    utils_push_dir(dir.c_str());
+    Outcome outcome = Outcome::restored;
+    for (const LIST_ITEM *item = spList->spFirstItem; item; item = item->spNextItem) {
+        const auto *record = static_cast<const tSelRestItem *>(item->vpData);
+        if (ark::view_of(record->cpUserName) != ccpUserName)
+            continue;
+        const auto argv = restore_command(ccpUserName, ark::view_of(record->cpRekordKey));
+        const std::string text = ark::command_text(argv);
+        msg("Performing command=%s", text.c_str());
+        const ark::ToolRun run = ark::run_tool(argv);
+        if (!run.started) {
+            msg("Error: can't perform command=%s", text.c_str());
+            return Outcome::failed;
+        }
+        // The other records are still worth restoring.
+        ark::warn_if_failed(argv, run);
+        if (!run.succeeded())
+            outcome = Outcome::tool_failed;
+    }
+    utils_pop_dir();
+    msg("restore_user_selective(-)");
+    return outcome;
+}
+
+Outcome full_restore(const char *ccpPath, const char *ccpUserName) {
+    msg("restore_full_script(+)");
+    if (!ccpPath || !ccpUserName) {
+        msg("Error: Invalid parameters");
+        return Outcome::failed;
+    }
+    char script[ARK_PATH_LEN] = {};
+    if (!utils_generate_full_rst_script(ccpPath, ccpUserName, script)) {
+        msg("Error: Can't generate restore-script for user=%s", ccpUserName);
+        return Outcome::failed;
+    }
+    utils_push_dir(ccpPath);
+    // The script's standard output goes to standard error, as "./%s 1>&2".
+    const std::vector<std::string> argv{std::string("./") + script};
+    const ark::ToolRun run = ark::run_tool(argv, {.output_to_stderr = true});
+    if (!run.started) {
+        msg("Error: Can't generate restore-script for user=%s", ccpUserName);
+        return Outcome::failed;
+    }
+    // The script's status is that of the restore tool it ends with.
+    ark::warn_if_failed(argv, run);
+    std::remove(script);
+    utils_pop_dir();
+    msg("restore_full_script(-)");
+    return run.succeeded() ? Outcome::restored : Outcome::tool_failed;
+}
+
 // Releases the keys of a record-key table.
 struct KeyTable {
     std::vector<char *> slots = std::vector<char *>(kRecordKeyTableSize, nullptr);
@@ -69,61 +141,11 @@ extern "C" int DB_SetItem(DB_ITEM_TYPE e_ItemType, char *cpItem) {
 }
 
 extern "C" int restore_user_selective(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath) {
-    msg("restore_user_selective(+)");
-    if (!spList || !ccpPath || !ccpUserName) {
-        msg("Error: incorrect parameter");
-        return 0;
-    }
-    const std::string dir(ark::directory_of(ccpPath));
-    struct stat st {};
-    if (dir.empty() || stat(dir.c_str(), &st) != 0) {
-        msg("Error: Can't find path=%s", dir.c_str());
-        return 0;
-    }
-    utils_push_dir(dir.c_str());
-    for (const LIST_ITEM *item = spList->spFirstItem; item; item = item->spNextItem) {
-        const auto *record = static_cast<const tSelRestItem *>(item->vpData);
-        if (ark::view_of(record->cpUserName) != ccpUserName)
-            continue;
-        const auto argv = restore_command(ccpUserName, ark::view_of(record->cpRekordKey));
-        const std::string text = ark::command_text(argv);
-        msg("Performing command=%s", text.c_str());
-        const ark::ToolRun run = ark::run_tool(argv);
-        if (!run.started) {
-            msg("Error: can't perform command=%s", text.c_str());
-            return 0;
-        }
-        ark::warn_if_failed(argv, run);
-    }
-    utils_pop_dir();
-    msg("restore_user_selective(-)");
-    return 1;
+    return as_result(selective_restore(spList, ccpUserName, ccpPath));
 }
 
 extern "C" int restore_full_script(const char *ccpPath, const char *ccpUserName) {
-    msg("restore_full_script(+)");
-    if (!ccpPath || !ccpUserName) {
-        msg("Error: Invalid parameters");
-        return 0;
-    }
-    char script[ARK_PATH_LEN] = {};
-    if (!utils_generate_full_rst_script(ccpPath, ccpUserName, script)) {
-        msg("Error: Can't generate restore-script for user=%s", ccpUserName);
-        return 0;
-    }
-    utils_push_dir(ccpPath);
-    // The script's standard output goes to standard error, as "./%s 1>&2".
-    const std::vector<std::string> argv{std::string("./") + script};
-    const ark::ToolRun run = ark::run_tool(argv, {.output_to_stderr = true});
-    if (!run.started) {
-        msg("Error: Can't generate restore-script for user=%s", ccpUserName);
-        return 0;
-    }
-    ark::warn_if_failed(argv, run);
-    std::remove(script);
-    utils_pop_dir();
-    msg("restore_full_script(-)");
-    return 1;
+    return as_result(full_restore(ccpPath, ccpUserName));
 }
 
 extern "C" int ark_zarafa_restore_user(const char *ccpUser, const char *ccpPath) {
@@ -186,6 +208,7 @@ int finish_restore_item(DB_ITEM_RESULT) {
     if (!state.psFileNames || state.psFileNames->iItemCount == 0 || !state.psUsers)
         return DB_NUM_I_OK;
     int position = 0;
+    bool failed = false;
     // RemoveFIFOItemAt leaves a removed record pointing to its successor, so
     // the walk steps on from a mailbox it has just dropped.
     for (const LIST_ITEM *item = state.psUsers->spFirstItem; item;) {
@@ -198,10 +221,10 @@ int finish_restore_item(DB_ITEM_RESULT) {
             item = next;
             continue;
         }
-        int restored = 1;
+        Outcome outcome = Outcome::restored;
         if (!state.iRecoveryAfterNoRecover) {
             if (state.iIsSelectiveRestore) {
-                restored = restore_user_selective(state.psSelRestList, user.c_str(), files.index.c_str());
+                outcome = selective_restore(state.psSelRestList, user.c_str(), files.index.c_str());
             } else {
                 msg("Path buf contains [%s]", files.index.c_str());
                 const std::string dir(directory_of(files.index));
@@ -209,14 +232,26 @@ int finish_restore_item(DB_ITEM_RESULT) {
                     msg("Error: Incorrect path to restored files");
                     return DB_NUM_E_ERROR;
                 }
-                restored = restore_full_script(dir.c_str(), user.c_str());
+                outcome = full_restore(dir.c_str(), user.c_str());
             }
         }
-        if (!restored) {
+        if (outcome == Outcome::failed) {
             msg("Error: can't restore user=%s, file=%s. Skipped", user.c_str(), files.index.c_str());
             return DB_NUM_E_ERROR;
         }
-        if (state.iRecoveryAfterNoRecover) {
+        if (outcome == Outcome::tool_failed) {
+            // The tool ran and may have restored part of the mailbox: running
+            // it again on every later item would not help, and waiting for it
+            // would hold up the mailboxes behind it. Its files stay.
+            msg("Error: mailbox %s was not restored: the restore tool reported a failure; its files %s are kept, "
+                "it is not tried again in this restore",
+                user.c_str(), files.index.c_str());
+            failed = true;
+            if (!RemoveFIFOItemAt(state.psUsers, position)) {
+                msg("Warning: Problem occured while trying to remove user=%s", user.c_str());
+                ++position;
+            }
+        } else if (state.iRecoveryAfterNoRecover) {
             ++position;
         } else {
             if (std::remove(files.index.c_str()) != 0)
@@ -231,6 +266,8 @@ int finish_restore_item(DB_ITEM_RESULT) {
         }
         item = next;
     }
+    if (failed)
+        return DB_NUM_E_ERROR;
     msg("DB_ItemFinishStatus (-), reason=DB_NUM_I_OK");
     return DB_NUM_I_OK;
 }

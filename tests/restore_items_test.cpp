@@ -166,7 +166,7 @@ TEST_F(RestoreItems, SelectiveRestoreRunsTheUsersRecordsInTheRestoreDirectory) {
 TEST_F(RestoreItems, FailingRestoreToolIsWarnedByCommand) {
     ASSERT_EQ(init({"DATABASE=alice"}), DB_NUM_I_OK);
     arktest::ScopedEnv status("FAKE_RESTORE_STATUS", "3");
-    EXPECT_EQ(receive("alice.index.zbk", "alice"), DB_NUM_I_OK);
+    EXPECT_EQ(receive("alice.index.zbk", "alice"), DB_NUM_E_ERROR);
     EXPECT_TRUE(has_message_containing("Warning: command [./alice.script.restore-full.sh] ended with exit status 3"));
 }
 
