@@ -61,19 +61,30 @@ extern "C" int GetUsersFromServer(LIST_INFO *spList) {
         msg("GetUsersFromServer(-), error while opening pipe");
         return 0;
     }
+    int taken = 0;
     for (const std::string &name : listing.names) {
         // A longer name does not fit the mailbox buffers; cutting it could
         // name another user.
         if (name.size() > ark::kMaxUserName) {
             msg("Warning: user name of %zu characters is too long (at most %zu), skipped: %.40s...", name.size(),
-                ark::kMaxUserName, name.c_str());
+                ark::kMaxUserName, ark::printable(name).c_str());
+            continue;
+        }
+        if (auto problem = ark::account_name_problem(name)) {
+            msg("Warning: user name \"%s\" from the server can't name a mailbox (%s), skipped",
+                ark::printable(name).c_str(), problem->c_str());
             continue;
         }
         if (!push_string(spList, name)) {
             msg("GetUsersFromServer(-), error while pushing FIFO item, token=%s", name.c_str());
             return 0;
         }
+        ++taken;
     }
+    // Not a failure, but every selection by "ALL" or "ALL_USERS" is then
+    // short of every user: say so, whatever the tool printed instead.
+    if (taken == 0)
+        msg("Warning: the server listed no accounts: [zarafa-admin -l] printed no usable account row");
     msg("GetUsersFromServer(-)");
     return 1;
 }

@@ -41,6 +41,30 @@ std::vector<std::string> account_names(std::string_view output) {
     return names;
 }
 
+std::optional<std::string> account_name_problem(std::string_view name) {
+    if (name.find('/') != std::string_view::npos)
+        return std::string("it holds a \"/\"");
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7f)
+            return std::string("it holds control characters");
+    return std::nullopt;
+}
+
+std::string printable(std::string_view text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 namespace {
 
 // The value of a details row: the text after its last TAB, at most 99

@@ -26,6 +26,15 @@ std::vector<std::string> account_names(std::string_view output);
 // "Emailaddress" row were found, else 0. The values found are stored.
 int parse_user_details(std::string_view output, tUserInfo *info);
 
+// Why a login from the server can't name a mailbox, or nothing: the name
+// becomes part of file names in the export directory, so it must not hold a
+// "/", and it must not hold control characters.
+std::optional<std::string> account_name_problem(std::string_view name);
+
+// The text with control characters and other bytes below 0x20 or 0x7f shown
+// as \xNN, for messages about untrusted output.
+std::string printable(std::string_view text);
+
 struct AccountListing {
     bool ran = false;                // false: the tool could not be run at all
     std::string why;                 // reason when it did not run
