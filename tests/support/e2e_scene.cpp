@@ -1,0 +1,145 @@
+#include "support/e2e_scene.h"
+
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace arktest {
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace
+
+std::vector<std::string> HostRun::problems() const {
+    std::vector<std::string> out;
+    for (const std::string &line : lines_of(process.err))
+        if (line.starts_with("Error:") || line.starts_with("Warning:"))
+            out.push_back(line);
+    return out;
+}
+
+bool HostRun::problem_mentions(const std::vector<std::string> &parts) const {
+    for (const std::string &line : problems()) {
+        bool all = true;
+        for (const std::string &part : parts)
+            all = all && line.find(part) != std::string::npos;
+        if (all)
+            return true;
+    }
+    return false;
+}
+
+std::string HostRun::describe() const {
+    std::string text = "exit status " + std::to_string(process.exit_status) + ", signal " +
+                       std::to_string(process.signal) + "\n--- stdout\n" + process.out + "--- problems\n";
+    for (const std::string &line : problems())
+        text += line + "\n";
+    return text;
+}
+
+E2eScene::E2eScene() : work_(tmp_ / "work"), into_(tmp_ / "restored") { fs::create_directories(server()); }
+
+std::map<std::string, std::string> E2eScene::env(const std::string &faults) const {
+    const char *path = std::getenv("PATH");
+    return {{"PATH", std::string(ARK_SIM_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin")},
+            {"ZARAFA_SIM_STORE", server().string()},
+            {"ZARAFA_SIM_FAULT", faults}};
+}
+
+ProcessResult E2eScene::tool(const std::vector<std::string> &argv, const std::string &faults) const {
+    ProcessOptions options;
+    options.cwd = dir();
+    options.env = env(faults);
+    std::vector<std::string> full = argv;
+    full[0] = std::string(ARK_SIM_BIN_DIR) + "/" + argv[0];
+    return run_process(full, options);
+}
+
+std::string E2eScene::tool_ok(const std::vector<std::string> &argv) const {
+    const ProcessResult r = tool(argv);
+    if (r.exit_status != 0) {
+        std::string command;
+        for (const auto &word : argv)
+            command += word + " ";
+        throw std::runtime_error(command + "failed: " + r.out + r.err);
+    }
+    return r.out;
+}
+
+void E2eScene::populate(int users, int folders, int messages, int seed) const {
+    tool_ok({"zarafa-sim", "populate", "--users", std::to_string(users), "--folders", std::to_string(folders),
+             "--messages", std::to_string(messages), "--seed", std::to_string(seed)});
+}
+
+void E2eScene::create_user(const std::string &login) const { tool_ok({"zarafa-sim", "create-user", login}); }
+
+void E2eScene::delete_user(const std::string &login) const { tool_ok({"zarafa-sim", "delete-user", login}); }
+
+std::string E2eScene::dump(const std::string &mailbox) const {
+    if (mailbox == "PUBLIC_FOLDER")
+        return tool_ok({"zarafa-sim", "dump", "-p"});
+    return tool_ok({"zarafa-sim", "dump", "-u", mailbox});
+}
+
+HostRun E2eScene::dbhost(const std::vector<std::string> &args, const std::string &faults) const {
+    std::vector<std::string> argv{std::string(ARK_BIN_DIR) + "/dbhost", "--log", log().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessOptions options;
+    options.cwd = dir();
+    options.env = env(faults);
+    std::error_code ec;
+    fs::remove(log(), ec);
+    HostRun run{run_process(argv, options), {}};
+    if (fs::exists(log()))
+        run.log = read_file(log());
+    return run;
+}
+
+HostRun E2eScene::backup(const std::string &saveset, const std::vector<std::string> &extra,
+                         const std::string &faults) const {
+    std::vector<std::string> args{"backup",  "--plugin",   ARK_PLUGIN_PATH, "--store", store().string(),
+                                  "--saveset", saveset, "--work-dir", work().string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return dbhost(args, faults);
+}
+
+HostRun E2eScene::restore(const std::string &saveset, const std::vector<std::string> &extra,
+                          const std::string &faults) const {
+    std::vector<std::string> args{"restore",   "--plugin", ARK_PLUGIN_PATH, "--store", store().string(),
+                                  "--saveset", saveset,    "--into",        into().string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return dbhost(args, faults);
+}
+
+std::map<std::string, std::string> tree_snapshot(const fs::path &dir) {
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    if (!fs::exists(dir, ec))
+        return files;
+    for (const auto &entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), dir).string()] = read_file(entry.path());
+    return files;
+}
+
+std::vector<std::string> paths_containing(const fs::path &dir, std::string_view part) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    if (!fs::exists(dir, ec))
+        return found;
+    for (const auto &entry : fs::recursive_directory_iterator(dir))
+        if (entry.path().string().find(part) != std::string::npos)
+            found.push_back(entry.path().string());
+    return found;
+}
+
+} // namespace arktest
