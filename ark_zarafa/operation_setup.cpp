@@ -139,10 +139,16 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
     if (backup && (state.iBackupLevelFULL || state.iBackupLevelCOPY) && utils_path_exists(state.cpTempDir))
         remove_previous_export(state);
 
-    if (!BuildUserList(state.psUsers, server.get(), cmdline.get()))
-        return fail("Error: Can't build final userlist");
-    if (!ProcessExcludeList(state.psUsers, state.cpArgv, state.iArgc))
-        return fail("Error: Can't process exclude list");
+    // The merge takes an empty request for "ALL"; when every requested name
+    // was refused, nothing was asked for that can be served.
+    if (cmdline->iItemCount == 0) {
+        msg("Warning: none of the requested mailbox names can name a mailbox, no mailbox is selected");
+    } else {
+        if (!BuildUserList(state.psUsers, server.get(), cmdline.get()))
+            return fail("Error: Can't build final userlist");
+        if (!ProcessExcludeList(state.psUsers, state.cpArgv, state.iArgc))
+            return fail("Error: Can't process exclude list");
+    }
     print_users(state.psUsers);
     msg("DB_InitOperation (-)");
     return DB_NUM_I_OK;
