@@ -132,6 +132,9 @@ extern "C" int DB_SetItem(DB_ITEM_TYPE e_ItemType, char *cpItem) {
         if (item.size() >= ARK_PATH_LEN ||
             !PushFIFOItem(state.psFileNames, cpItem, static_cast<uint32_t>(item.size() + 1))) {
             msg("Error: Can't store file name in the list. File name=%s", cpItem);
+            if (item.size() >= ARK_PATH_LEN)
+                msg("Error: path of %zu characters is too long (at most %d), the file of mailbox %s is not restored",
+                    item.size(), ARK_PATH_LEN - 1, static_cast<const char *>(user->vpData));
             return DB_NUM_E_ERROR;
         }
         break;
