@@ -51,33 +51,6 @@ std::string first_folder_key(const fs::path &index) {
     return {};
 }
 
-// A mailbox's dump with its root key replaced: an account made again gets
-// a new root, and the restore puts the folders below it.
-std::string content(const E2eScene &scene, const std::string &mailbox) {
-    std::string dump = scene.dump(mailbox);
-    const size_t at = dump.find("\nroot ");
-    if (at == std::string::npos)
-        return dump;
-    const std::string root = dump.substr(at + 6, dump.find('\n', at + 1) - at - 6);
-    for (size_t pos = dump.find(root); pos != std::string::npos; pos = dump.find(root, pos))
-        dump.replace(pos, root.size(), "ROOT");
-    return dump;
-}
-
-// Loses a user's mail: the account is deleted with its mailbox and made
-// again, empty (a restore only serves accounts the server lists).
-void lose_mailbox(const E2eScene &scene, const std::string &login) {
-    std::string fullname, email;
-    for (const std::string &line : lines_of(scene.dump(login))) {
-        if (line.starts_with("fullname "))
-            fullname = line.substr(9);
-        if (line.starts_with("email "))
-            email = line.substr(6);
-    }
-    scene.delete_user(login);
-    scene.tool_ok({"zarafa-sim", "create-user", login, fullname, email});
-}
-
 class FaultInjection : public ::testing::Test {
 protected:
     void SetUp() override { scene.populate(3); }
@@ -86,10 +59,10 @@ protected:
     std::map<std::string, std::string> dumps() const {
         std::map<std::string, std::string> out;
         for (const auto &m : kMailboxes)
-            out[m] = content(scene, m);
+            out[m] = scene.content(m);
         return out;
     }
-    void lose(const std::string &login) const { lose_mailbox(scene, login); }
+    void lose(const std::string &login) const { scene.lose_mailbox(login); }
 
     fs::path job_dir() const { return scene.work() / "zarafa" / "nightly"; }
     fs::path saveset(const std::string &name) const { return scene.store() / name; }
@@ -161,7 +134,7 @@ TEST_P(BackupFaults, HostSurvivesNamesTheMailboxAndKeepsEarlierBackups) {
     lose(kVictim);
     const HostRun back = scene.restore("base", {"--mailbox", kVictim});
     EXPECT_EQ(back.exit_status(), 0) << back.describe();
-    EXPECT_EQ(content(scene, kVictim), before.at(kVictim));
+    EXPECT_EQ(scene.content(kVictim), before.at(kVictim));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -191,14 +164,14 @@ TEST_F(FaultInjection, IncrementAfterAFailedOneStillRestoresEverything) {
         fresh.tool_ok({"zarafa-sim", "add-messages", "user0001", "2", "--seed", "4"});
         const HostRun next = fresh.backup("incr2", incr);
         ASSERT_EQ(next.exit_status(), 0) << next.describe();
-        const std::string now = content(fresh, "user0001");
+        const std::string now = fresh.content("user0001");
 
-        lose_mailbox(fresh, "user0001");
+        fresh.lose_mailbox("user0001");
         for (const std::string set : {"full", "incr2"}) {
             const HostRun back = fresh.restore(set, {"--mailbox", "user0001"});
             EXPECT_EQ(back.exit_status(), 0) << set << "\n" << back.describe();
         }
-        EXPECT_EQ(content(fresh, "user0001"), now);
+        EXPECT_EQ(fresh.content("user0001"), now);
     }
 }
 
@@ -297,7 +270,7 @@ protected:
         EXPECT_EQ(run.exit_status(), 1) << run.describe();
         EXPECT_TRUE(run.problem_mentions({"Error: mailbox " + kVictim + " was not restored"})) << run.describe();
         EXPECT_EQ(tree_snapshot(saveset("base")), saved);
-        EXPECT_EQ(content(scene, "user0001"), before.at("user0001"));
+        EXPECT_EQ(scene.content("user0001"), before.at("user0001"));
     }
 
     std::map<std::string, std::string> saved;
@@ -311,13 +284,13 @@ TEST_F(RestoreFaults, FailingFullRestoreIsAnErrorAndTheOthersAreRestored) {
                                       "status 1"}))
         << run.describe();
     EXPECT_EQ(scene.dump(kVictim).find("folder "), std::string::npos) << "the mailbox came back";
-    EXPECT_EQ(content(scene, "user0003"), before.at("user0003"));
-    EXPECT_EQ(content(scene, "PUBLIC_FOLDER"), before.at("PUBLIC_FOLDER"));
+    EXPECT_EQ(scene.content("user0003"), before.at("user0003"));
+    EXPECT_EQ(scene.content("PUBLIC_FOLDER"), before.at("PUBLIC_FOLDER"));
 
     // Nothing is lost: the same save set restores it once the server works.
     const HostRun again = scene.restore("base", {"--mailbox", kVictim});
     EXPECT_EQ(again.exit_status(), 0) << again.describe();
-    EXPECT_EQ(content(scene, kVictim), before.at(kVictim));
+    EXPECT_EQ(scene.content(kVictim), before.at(kVictim));
 }
 
 TEST_F(RestoreFaults, FolderThatFailsInAFullRestoreFailsItsMailbox) {

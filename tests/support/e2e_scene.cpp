@@ -90,6 +90,29 @@ std::string E2eScene::dump(const std::string &mailbox) const {
     return tool_ok({"zarafa-sim", "dump", "-u", mailbox});
 }
 
+std::string E2eScene::content(const std::string &mailbox) const {
+    std::string text = dump(mailbox);
+    const size_t at = text.find("\nroot ");
+    if (at == std::string::npos)
+        return text;
+    const std::string root = text.substr(at + 6, text.find('\n', at + 1) - at - 6);
+    for (size_t pos = text.find(root); pos != std::string::npos; pos = text.find(root, pos))
+        text.replace(pos, root.size(), "ROOT");
+    return text;
+}
+
+void E2eScene::lose_mailbox(const std::string &login) const {
+    std::string fullname, email;
+    for (const std::string &line : lines_of(dump(login))) {
+        if (line.starts_with("fullname "))
+            fullname = line.substr(9);
+        if (line.starts_with("email "))
+            email = line.substr(6);
+    }
+    delete_user(login);
+    tool_ok({"zarafa-sim", "create-user", login, fullname, email});
+}
+
 HostRun E2eScene::dbhost(const std::vector<std::string> &args, const std::string &faults) const {
     std::vector<std::string> argv{std::string(ARK_BIN_DIR) + "/dbhost", "--log", log().string()};
     argv.insert(argv.end(), args.begin(), args.end());

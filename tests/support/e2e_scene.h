@@ -59,6 +59,13 @@ public:
     void delete_user(const std::string &login) const;
     // The simulator's text dump of a mailbox ("PUBLIC_FOLDER" for the public store).
     std::string dump(const std::string &mailbox) const;
+    // The dump with the root key replaced: an account made again gets a new
+    // root, and a restore puts the folders below it.
+    std::string content(const std::string &mailbox) const;
+    // Loses a user's mail: the account is deleted with its mailbox and made
+    // again, empty, with the same details (a restore only serves accounts
+    // that the server lists).
+    void lose_mailbox(const std::string &login) const;
 
     // dbhost backup/restore with --plugin, --store, --saveset, --log, and
     // --work-dir (backup) or --into (restore) filled in; extra adds options.
