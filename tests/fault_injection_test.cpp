@@ -76,7 +76,11 @@ struct BackupFault {
     std::string fault;
     std::string level;  // of the faulty run: COPY, FULL or INCR (after a clean FULL)
     bool exported;      // whether the victim's export is still usable
+    std::string says;   // the start of the message that names the victim
 };
+
+const std::string kToolEnded = "Warning: command [zarafa-backup -u " + kVictim + "] ended with ";
+const std::string kNotExported = "Error: mailbox " + kVictim + " was not exported: ";
 
 void PrintTo(const BackupFault &f, std::ostream *os) { *os << f.fault << " at " << f.level; }
 
@@ -106,7 +110,9 @@ TEST_P(BackupFaults, HostSurvivesNamesTheMailboxAndKeepsEarlierBackups) {
     const HostRun run = scene.backup("faulty", level, p.fault + ":" + kVictim);
 
     ASSERT_TRUE(run.survived()) << run.describe();
-    EXPECT_TRUE(run.problem_mentions({kVictim})) << run.describe();
+    EXPECT_TRUE(run.problem_mentions({p.says})) << run.describe();
+    EXPECT_EQ(run.problem_mentions({"Error: mailbox " + kVictim + " was not exported"}), !p.exported)
+        << run.describe();
     EXPECT_EQ(run.exit_status(), p.exported ? 0 : 1) << run.describe();
     for (const auto &m : kMailboxes) {
         if (m != kVictim) {
@@ -139,14 +145,18 @@ TEST_P(BackupFaults, HostSurvivesNamesTheMailboxAndKeepsEarlierBackups) {
 
 INSTANTIATE_TEST_SUITE_P(
     FaultInjection, BackupFaults,
-    ::testing::Values(BackupFault{"backup-exit", "COPY", true}, BackupFault{"backup-exit", "INCR", true},
-                      BackupFault{"backup-no-files", "COPY", false}, BackupFault{"backup-no-files", "FULL", false},
-                      BackupFault{"backup-no-files", "INCR", false}, BackupFault{"backup-data-only", "COPY", false},
-                      BackupFault{"backup-data-only", "INCR", false},
-                      BackupFault{"backup-truncated-index", "COPY", false},
-                      BackupFault{"backup-truncated-index", "FULL", false},
-                      BackupFault{"backup-truncated-index", "INCR", false},
-                      BackupFault{"backup-half-data", "COPY", false}, BackupFault{"backup-half-data", "INCR", false}),
+    ::testing::Values(BackupFault{"backup-exit", "COPY", true, kToolEnded + "exit status 1"},
+                      BackupFault{"backup-exit", "INCR", true, kToolEnded + "exit status 1"},
+                      BackupFault{"backup-no-files", "COPY", false, "Error: mailbox " + kVictim + " was not exported"},
+                      BackupFault{"backup-no-files", "FULL", false, "Error: mailbox " + kVictim + " was not exported"},
+                      BackupFault{"backup-no-files", "INCR", false, kNotExported + "its index file"},
+                      BackupFault{"backup-data-only", "COPY", false, kNotExported + "its index file"},
+                      BackupFault{"backup-data-only", "INCR", false, kNotExported + "its index file"},
+                      BackupFault{"backup-truncated-index", "COPY", false, kNotExported + "its index file"},
+                      BackupFault{"backup-truncated-index", "FULL", false, kNotExported + "its index file"},
+                      BackupFault{"backup-truncated-index", "INCR", false, kNotExported + "its index file"},
+                      BackupFault{"backup-half-data", "COPY", false, kToolEnded + "signal 9"},
+                      BackupFault{"backup-half-data", "INCR", false, kToolEnded + "signal 9"}),
     fault_name);
 
 // After a failed increment the job goes on: the next increment exports what
