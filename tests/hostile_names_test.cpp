@@ -83,6 +83,46 @@ TEST_F(HostileNames, HostileLoginsAreBackedUpAndRestoredAsData) {
     EXPECT_TRUE(fs::exists(scene.work() / "zarafa" / "nightly"));
 }
 
+// Without recovery the plug-in leaves a full-restore script beside each
+// mailbox's files for the operator; run by /bin/sh, each one restores its
+// mailbox and nothing else.
+TEST_F(HostileNames, NoRecoveryScriptsForHostileLoginsRestoreThemAsData) {
+    const std::vector<std::string> logins(kHostileLogins.begin(), kHostileLogins.begin() + 10);
+    std::vector<std::string> args{"--level", "FULL", "--job", "j"};
+    for (const auto &login : logins) {
+        scene.create_user(login);
+        scene.tool_ok({"zarafa-sim", "add-messages", login, "1"});
+        args.insert(args.end(), {"--mailbox", login});
+    }
+    std::map<std::string, std::string> before;
+    for (const auto &login : logins)
+        before[login] = scene.content(login);
+    ASSERT_EQ(scene.backup("set", args).exit_status(), 0);
+    std::vector<std::string> wanted;
+    for (const auto &login : logins) {
+        scene.lose_mailbox(login);
+        wanted.insert(wanted.end(), {"--mailbox", login});
+    }
+    wanted.push_back("--no-recovery");
+    const HostRun run = scene.restore("set", wanted);
+    ASSERT_EQ(run.exit_status(), 0) << run.describe();
+
+    const fs::path dir = scene.into() / scene.work().relative_path() / "zarafa" / "j";
+    for (const auto &login : logins) {
+        SCOPED_TRACE(login);
+        EXPECT_NE(run.log.find("Call " + login + ".script.restore-full.sh to perform full restore of " + login +
+                               " mail box"),
+                  std::string::npos);
+        ProcessOptions options;
+        options.cwd = dir;
+        options.env = scene.env();
+        const ProcessResult ran = run_process({"/bin/sh", "./" + login + ".script.restore-full.sh"}, options);
+        EXPECT_EQ(ran.exit_status, 0) << ran.err;
+        EXPECT_EQ(scene.content(login), before[login]);
+    }
+    EXPECT_TRUE(nothing_ran(scene));
+}
+
 TEST_F(HostileNames, LoginsTooLongForTheBuffersAreRefusedByName) {
     for (size_t length : {99u, 100u, 101u})
         scene.create_user(std::string(length, 'a' + static_cast<char>(length - 99)));
