@@ -245,9 +245,10 @@ int finish_restore_item(DB_ITEM_RESULT) {
         if (outcome == Outcome::tool_failed) {
             // The tool ran and may have restored part of the mailbox: running
             // it again on every later item would not help, and waiting for it
-            // would hold up the mailboxes behind it. Its files stay.
-            msg("Error: mailbox %s was not restored: the restore tool reported a failure; its files %s are kept, "
-                "it is not tried again in this restore",
+            // would hold up the mailboxes behind it. Its files are not
+            // deleted here; they go with the restore directory at the close.
+            msg("Error: mailbox %s was not restored: the restore tool reported a failure for %s; it is not tried "
+                "again in this restore",
                 user.c_str(), files.index.c_str());
             failed = true;
             if (!RemoveFIFOItemAt(state.psUsers, position)) {
