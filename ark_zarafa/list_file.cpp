@@ -84,6 +84,13 @@ extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFNa
     if (const size_t newline = user.rfind('\n'); newline != std::string_view::npos)
         user = user.substr(0, newline);
     msg("cpUserName=%.*s", static_cast<int>(user.size()), user.data());
+    // A reader takes the user name up to the first "^": a name holding one
+    // would make the list restore its keys into another mailbox.
+    if (user.find('^') != std::string_view::npos) {
+        msg("Error: user name %.*s in %s holds a \"^\", which a list file can't carry",
+            static_cast<int>(user.size()), user.data(), ccpIndexFName);
+        return 0;
+    }
     const std::string mailbox(mailbox_of(user));
 
     ark::LineReader lines(in.get());

@@ -123,6 +123,19 @@ TEST_F(HostileNames, NoRecoveryScriptsForHostileLoginsRestoreThemAsData) {
     EXPECT_TRUE(nothing_ran(scene));
 }
 
+// A list line gives the user name up to its first "^": a login holding
+// one is backed up, but gets no list file that would name another mailbox.
+TEST_F(HostileNames, LoginWithACaretGetsNoListFile) {
+    scene.create_user("car");
+    scene.create_user("car^et");
+    const HostRun run = scene.backup("set", {"--level", "FULL", "--job", "j"});
+    EXPECT_EQ(run.exit_status(), 0) << run.describe();
+    EXPECT_TRUE(run.problem_mentions({"Error: user name car^et in", "holds a \"^\""})) << run.describe();
+    EXPECT_TRUE(run.problem_mentions({"Warning: Can't create list file=", "car^et.lst"})) << run.describe();
+    EXPECT_EQ(read_file(scene.work() / "zarafa" / "car^et.lst"), "");
+    EXPECT_TRUE(fs::exists(scene.work() / "zarafa" / "j" / "car^et.index.zbk"));
+}
+
 TEST_F(HostileNames, LoginsTooLongForTheBuffersAreRefusedByName) {
     for (size_t length : {99u, 100u, 101u})
         scene.create_user(std::string(length, 'a' + static_cast<char>(length - 99)));
