@@ -105,25 +105,25 @@ std::string login_for(std::size_t n, std::size_t total) {
 
 } // namespace
 
-void populate(Store &store, const PopulateSpec &spec) {
+void populate(Store &store, const PopulatePlan &plan) {
     if (!store.is_empty())
         throw SimError("the mail store " + store.root().string() + " is not empty; populate needs an empty store");
-    Random rng(spec.seed);
-    const std::size_t per_mailbox = spec.folders + spec.folders * spec.messages;
+    Random rng(plan.seed);
+    const std::size_t per_mailbox = plan.folders + plan.folders * plan.messages;
 
     Mailbox pub = store.load_mailbox(MailboxId::public_store());
-    fill_mailbox(pub, rng, store.allocate_keys(per_mailbox), spec.folders, spec.messages, "Public Folders");
+    fill_mailbox(pub, rng, store.allocate_keys(per_mailbox), plan.folders, plan.messages, "Public Folders");
     store.save_mailbox(MailboxId::public_store(), pub);
 
-    for (std::size_t n = 1; n <= spec.users; ++n) {
+    for (std::size_t n = 1; n <= plan.users; ++n) {
         Account account;
-        account.login = login_for(n, spec.users);
+        account.login = login_for(n, plan.users);
         account.fullname = person(rng);
         account.email = account.login + "@example.org";
         const auto keys = store.allocate_keys(1 + per_mailbox);
         store.create_user(account, keys[0]);
         Mailbox mailbox(keys[0]);
-        fill_mailbox(mailbox, rng, {keys.begin() + 1, keys.end()}, spec.folders, spec.messages,
+        fill_mailbox(mailbox, rng, {keys.begin() + 1, keys.end()}, plan.folders, plan.messages,
                      account.fullname + " <" + account.email + ">");
         store.save_mailbox(MailboxId::user(account.login), mailbox);
     }

@@ -8,7 +8,7 @@
 
 namespace zsim {
 
-struct PopulateSpec {
+struct PopulatePlan {
     std::size_t users = 10;
     std::size_t folders = 5;  // per mailbox
     std::size_t messages = 5; // per folder
@@ -16,8 +16,8 @@ struct PopulateSpec {
 };
 
 // With the lock held, on an empty store: users "user0001" and on, and the
-// public store, each with the folders and messages of the spec.
-void populate(Store &store, const PopulateSpec &spec);
+// public store, each with the folders and messages of the plan.
+void populate(Store &store, const PopulatePlan &plan);
 
 // With the lock held: `count` messages spread over the mailbox's folders
 // (an "Inbox" is made when it has none). Returns the keys added.

@@ -51,28 +51,28 @@ MailboxId mailbox_argument(const Args &args, std::size_t &pos) {
 }
 
 int populate_command(const Args &args) {
-    PopulateSpec spec;
+    PopulatePlan plan;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string &opt = args[i];
         if (i + 1 >= args.size())
             usage_error("option " + printable(opt) + " needs a value");
         const std::string &value = args[++i];
         if (opt == "--users")
-            spec.users = parse_number(value, "--users", 100000);
+            plan.users = parse_number(value, "--users", 100000);
         else if (opt == "--folders")
-            spec.folders = parse_number(value, "--folders", 1000);
+            plan.folders = parse_number(value, "--folders", 1000);
         else if (opt == "--messages")
-            spec.messages = parse_number(value, "--messages", 10000);
+            plan.messages = parse_number(value, "--messages", 10000);
         else if (opt == "--seed")
-            spec.seed = parse_number(value, "--seed", UINT64_MAX);
+            plan.seed = parse_number(value, "--seed", UINT64_MAX);
         else
             usage_error("unknown option " + printable(opt));
     }
     Store store = Store::create_from_environment();
     const StoreLock guard = store.lock();
-    populate(store, spec);
-    std::cout << "Populated " << store.root().string() << ": " << spec.users << " users and the public store, "
-              << spec.folders << " folders each, " << spec.messages << " messages a folder\n";
+    populate(store, plan);
+    std::cout << "Populated " << store.root().string() << ": " << plan.users << " users and the public store, "
+              << plan.folders << " folders each, " << plan.messages << " messages a folder\n";
     return 0;
 }
 
