@@ -5,6 +5,7 @@
 // execution, the logging and the signal set-up to the runtime library, which
 // binds the globals below and SIGNAL_HANDLER by name.
 #include "libnv.h"
+#include "rexec_args.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -60,9 +61,7 @@ namespace {
 
 constexpr const char *kRcsId = "$Id: nv_rexec.cpp,v 1.4 nv_rexec $";
 
-// Host name, file names and command string are held in buffers of this size
-// (terminator included) and handed to the runtime library as C strings.
-constexpr std::size_t kArgBuf = 256;
+using nvrexec::kArgBuf;
 
 enum ExitStatus { kExitOk = 0, kExitFailed = 2, kExitUsage = 3 };
 
@@ -87,48 +86,12 @@ void usage() {
     line(std::string(80, '-'));
 }
 
-bool is_help(std::string_view arg) {
-    return (!arg.empty() && arg.front() == '?') || arg == "-h" || arg == "-?" || arg == "/?";
+// Copy a checked argument into one of main's buffers.
+void copy_arg(char (&buf)[kArgBuf], const std::string &text) {
+    const std::size_t length = text.size() < kArgBuf ? text.size() : kArgBuf - 1;
+    std::memcpy(buf, text.data(), length);
+    buf[length] = '\0';
 }
-
-// Copy an argument into one of main's buffers; false when it does not fit.
-bool copy_arg(char (&buf)[kArgBuf], std::string_view text) {
-    if (text.size() >= kArgBuf)
-        return false;
-    std::memcpy(buf, text.data(), text.size());
-    buf[text.size()] = '\0';
-    return true;
-}
-
-// One word of the remote command: in double quotes, followed by a blank.
-// Inside the quotes the characters the remote shell would still interpret
-// ("\"", "\\", "$", "`") are escaped, so that every word arrives as exactly
-// that word and cannot end its quoting or run a substitution.
-void append_word(std::string &cmd, std::string_view word) {
-    cmd += '"';
-    for (char c : word) {
-        if (c == '"' || c == '\\' || c == '$' || c == '`')
-            cmd += '\\';
-        cmd += c;
-    }
-    cmd += "\" ";
-}
-
-int refuse(const char *what) {
-    std::fprintf(stderr, "Error: %s longer than %zu characters\n", what, kArgBuf - 1);
-    usage();
-    return kExitUsage;
-}
-
-// The runtime library's target joins host and file names with "|", so a
-// name holding one would be split in the wrong place.
-int refuse_bar(const char *what) {
-    std::fprintf(stderr, "Error: %s must not contain \"|\"\n", what);
-    usage();
-    return kExitUsage;
-}
-
-bool has_bar(std::string_view text) { return text.find('|') != std::string_view::npos; }
 
 } // namespace
 
@@ -143,45 +106,25 @@ int main(int argc, char *argv[]) {
     if (strLog.iFlg > 0)
         WRITE_TRACE(&strLog, "%s", kRcsId);
 
-    if (argc == 2 && is_help(argv[1])) {
+    const nvrexec::CommandLine line = nvrexec::parse_command_line(argc, argv);
+    switch (line.action) {
+    case nvrexec::Action::help:
         usage();
         return kExitOk;
-    }
-
-    int opt;
-    while ((opt = getopt(argc, argv, "+L:E:m:")) != -1) {
-        switch (opt) {
-        case 'L':
-            if (!copy_arg(szOutFile, optarg))
-                return refuse("output file name");
-            if (has_bar(optarg))
-                return refuse_bar("output file name");
-            break;
-        case 'E':
-            if (!copy_arg(szErrFile, optarg))
-                return refuse("error file name");
-            if (has_bar(optarg))
-                return refuse_bar("error file name");
-            break;
-        default: // -m and unknown letters: getopt has said what it had to
-            break;
-        }
-    }
-
-    if (optind >= argc - 1) {
+    case nvrexec::Action::usage:
         usage();
         return kExitUsage;
+    case nvrexec::Action::refuse:
+        std::fprintf(stderr, "%s\n", line.error.c_str());
+        usage();
+        return kExitUsage;
+    case nvrexec::Action::run:
+        break;
     }
-
-    if (!copy_arg(szHost, argv[optind]))
-        return refuse("host name");
-    if (has_bar(szHost))
-        return refuse_bar("host name");
-    std::string cmd;
-    for (int i = optind + 1; i < argc; ++i)
-        append_word(cmd, argv[i]);
-    if (!copy_arg(szCmd, cmd))
-        return refuse("command");
+    copy_arg(szHost, line.host);
+    copy_arg(szCmd, line.command);
+    copy_arg(szOutFile, line.out_file);
+    copy_arg(szErrFile, line.err_file);
 
     if (strLog.iFlg > 0)
         WRITE_TRACE(&strLog, "Host: %s, Command: %s", szHost, szCmd);
