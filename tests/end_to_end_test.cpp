@@ -6,37 +6,35 @@
 #include <string>
 #include <vector>
 
-#include "support/sim_scene.h"
+#include "support/e2e_scene.h"
 
 namespace {
 
 using arktest::ProcessResult;
-using arktest::SimScene;
+using arktest::E2eScene;
 namespace fs = std::filesystem;
 
-std::string context(const ProcessResult &r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
+std::string context(const arktest::HostRun &r) { return r.describe(); }
 
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        scene.sim({"zarafa-sim", "populate", "--users", "4", "--folders", "3", "--messages", "4", "--seed", "11"});
+        scene.populate(4, 3, 4, 11);
     }
-    void backup(const std::vector<std::string> &args) {
-        const ProcessResult r = scene.host("backup", args);
-        ASSERT_EQ(r.exit_status, 0) << context(r);
+    void backup(const std::string &saveset, const std::vector<std::string> &args) {
+        const arktest::HostRun r = scene.backup(saveset, args);
+        ASSERT_EQ(r.exit_status(), 0) << context(r);
     }
-    void restore(const std::vector<std::string> &args) {
-        std::vector<std::string> all{"--into", scene.restore_dir().string()};
-        all.insert(all.end(), args.begin(), args.end());
-        const ProcessResult r = scene.host("restore", all);
-        ASSERT_EQ(r.exit_status, 0) << context(r);
+    void restore(const std::string &saveset, const std::vector<std::string> &args) {
+        const arktest::HostRun r = scene.restore(saveset, args);
+        ASSERT_EQ(r.exit_status(), 0) << context(r);
     }
-    SimScene scene;
+    E2eScene scene;
 };
 
 TEST_F(EndToEnd, FullBackupThenLossThenFullRestoreGivesTheSameMailbox) {
     const std::string before = scene.dump("user0002");
-    backup({"--saveset", "full-1", "--level", "FULL", "--job", "nightly"});
+    backup("full-1", {"--level", "FULL", "--job", "nightly"});
     // FULL keeps the index files for the next increment and nothing else.
     const fs::path exports = scene.work() / "zarafa" / "nightly";
     EXPECT_TRUE(fs::exists(exports / "user0002.index.zbk"));
@@ -45,23 +43,23 @@ TEST_F(EndToEnd, FullBackupThenLossThenFullRestoreGivesTheSameMailbox) {
 
     scene.lose_mailbox("user0002");
     ASSERT_NE(scene.dump("user0002"), before);
-    restore({"--saveset", "full-1", "--mailbox", "user0002"});
+    restore("full-1", {"--mailbox", "user0002"});
     EXPECT_EQ(scene.dump("user0002"), before);
     // The directory that received the files is gone after the close.
-    EXPECT_TRUE(fs::is_empty(scene.restore_dir()) ||
-                !fs::exists(scene.restore_dir() / fs::path(exports).relative_path()));
+    EXPECT_TRUE(fs::is_empty(scene.into()) ||
+                !fs::exists(scene.into() / fs::path(exports).relative_path()));
 }
 
 TEST_F(EndToEnd, IncrementStoresOnlyTheChangeAndBothGenerationsRestoreTheWhole) {
-    backup({"--saveset", "full-1", "--level", "FULL", "--job", "nightly"});
-    scene.sim({"zarafa-sim", "add-messages", "user0001", "3", "--seed", "5"});
+    backup("full-1", {"--level", "FULL", "--job", "nightly"});
+    scene.tool_ok({"zarafa-sim", "add-messages", "user0001", "3", "--seed", "5"});
     const std::string changed = scene.dump("user0001");
-    backup({"--saveset", "incr-1", "--level", "INCR", "--job", "nightly"});
+    backup("incr-1", {"--level", "INCR", "--job", "nightly"});
 
     const ProcessResult full = arktest::run_process({std::string(ARK_BIN_DIR) + "/dbhost", "list", "--store",
-                                                     (scene.root() / "store").string(), "--saveset", "full-1"});
+                                                     (scene.store()).string(), "--saveset", "full-1"});
     const ProcessResult incr = arktest::run_process({std::string(ARK_BIN_DIR) + "/dbhost", "list", "--store",
-                                                     (scene.root() / "store").string(), "--saveset", "incr-1"});
+                                                     (scene.store()).string(), "--saveset", "incr-1"});
     auto bytes = [](const std::string &text) {
         const size_t at = text.find(" items, ");
         return std::stol(text.substr(at + 8));
@@ -69,8 +67,8 @@ TEST_F(EndToEnd, IncrementStoresOnlyTheChangeAndBothGenerationsRestoreTheWhole) 
     EXPECT_LT(bytes(incr.out), bytes(full.out) / 2) << incr.out << full.out;
 
     scene.lose_mailbox("user0001");
-    restore({"--saveset", "full-1", "--mailbox", "user0001"});
-    restore({"--saveset", "incr-1", "--mailbox", "user0001"});
+    restore("full-1", {"--mailbox", "user0001"});
+    restore("incr-1", {"--mailbox", "user0001"});
     EXPECT_EQ(scene.dump("user0001"), changed);
 }
 
@@ -79,19 +77,19 @@ TEST_F(EndToEnd, CopyBackupLeavesNoExportsAndRestoresEveryMailboxAndThePublicSto
     std::vector<std::string> before;
     for (const auto &n : names)
         before.push_back(scene.dump(n));
-    backup({"--saveset", "copy.1/x", "--level", "COPY"});
+    backup("copy.1/x", {"--level", "COPY"});
     EXPECT_FALSE(fs::exists(scene.work() / "zarafa" / "copy_1_x"));
 
     for (const auto &n : names)
         if (n != "PUBLIC_FOLDER")
             scene.lose_mailbox(n);
-    restore({"--saveset", "copy.1/x"});
+    restore("copy.1/x", {});
     for (size_t i = 0; i < names.size(); ++i)
         EXPECT_EQ(scene.dump(names[i]), before[i]) << names[i];
 }
 
 TEST_F(EndToEnd, SelectiveRestoreBringsBackOnlyTheListedFolder) {
-    backup({"--saveset", "full-1", "--level", "FULL", "--job", "nightly"});
+    backup("full-1", {"--level", "FULL", "--job", "nightly"});
     const std::string index = arktest::read_file(scene.work() / "zarafa" / "nightly" / "user0003.index.zbk");
     // The first folder line of the index: its key is the seventh field.
     const size_t c_line = index.find("\nC");
@@ -110,7 +108,7 @@ TEST_F(EndToEnd, SelectiveRestoreBringsBackOnlyTheListedFolder) {
     arktest::write_file(scene.work() / "pick.lst", "user0003^:" + folder + "\n");
 
     scene.lose_mailbox("user0003");
-    restore({"--saveset", "full-1", "--list-file", "user0003@pick.lst"});
+    restore("full-1", {"--list-file", "user0003@pick.lst", "--work-dir", scene.work().string()});
     const std::string after = scene.dump("user0003");
     EXPECT_NE(after.find("folder " + folder + " "), std::string::npos) << after;
     size_t folders = 0;
@@ -121,25 +119,25 @@ TEST_F(EndToEnd, SelectiveRestoreBringsBackOnlyTheListedFolder) {
 
 TEST_F(EndToEnd, NoRecoveryLeavesFilesAndAScriptThatRestoresTheMailbox) {
     const std::string before = scene.dump("user0004");
-    backup({"--saveset", "full-1", "--level", "FULL", "--job", "nightly"});
-    restore({"--saveset", "full-1", "--mailbox", "user0004", "--no-recovery"});
-    const fs::path dir = scene.restore_dir() / (scene.work() / "zarafa" / "nightly").relative_path();
+    backup("full-1", {"--level", "FULL", "--job", "nightly"});
+    restore("full-1", {"--mailbox", "user0004", "--no-recovery"});
+    const fs::path dir = scene.into() / (scene.work() / "zarafa" / "nightly").relative_path();
     ASSERT_TRUE(fs::exists(dir / "user0004.script.restore-full.sh"));
     EXPECT_TRUE(fs::exists(dir / "user0004.index.zbk"));
-    EXPECT_NE(arktest::read_file(scene.root() / "dbhost.log")
+    EXPECT_NE(arktest::read_file(scene.log())
                   .find("Call user0004.script.restore-full.sh to perform full restore of user0004 mail box"),
               std::string::npos);
 
     scene.lose_mailbox("user0004");
-    const ProcessResult run = arktest::run_process({"./user0004.script.restore-full.sh"}, {.cwd = dir});
+    const ProcessResult run = arktest::run_process({"./user0004.script.restore-full.sh"}, {.cwd = dir, .env = scene.env()});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(scene.dump("user0004"), before);
 }
 
 TEST_F(EndToEnd, ExclusionAndUnknownNamesShapeTheSelection) {
-    const ProcessResult r = scene.host("backup", {"--saveset", "s", "--level", "FULL", "--job", "j", "--exclude",
+    const arktest::HostRun r = scene.backup("s", {"--level", "FULL", "--job", "j", "--exclude",
                                                   "0002$,^user000[34]", "--mailbox", "ALL"});
-    ASSERT_EQ(r.exit_status, 0) << context(r);
+    ASSERT_EQ(r.exit_status(), 0) << context(r);
     const fs::path exports = scene.work() / "zarafa" / "j";
     EXPECT_TRUE(fs::exists(exports / "user0001.index.zbk"));
     EXPECT_FALSE(fs::exists(exports / "user0002.index.zbk"));
@@ -147,16 +145,16 @@ TEST_F(EndToEnd, ExclusionAndUnknownNamesShapeTheSelection) {
     EXPECT_TRUE(fs::exists(exports / "user0004.index.zbk")) << "each pattern removes one mailbox only";
     EXPECT_TRUE(fs::exists(exports / "Public.index.zbk"));
 
-    const ProcessResult unknown = scene.host("backup", {"--saveset", "s2", "--level", "FULL", "--job", "k",
+    const arktest::HostRun unknown = scene.backup("s2", {"--level", "FULL", "--job", "k",
                                                         "--mailbox", "nobody", "--mailbox", "user0001"});
-    EXPECT_EQ(unknown.exit_status, 0) << context(unknown);
-    EXPECT_NE(unknown.err.find("Warning: User \"nobody\" was not found on the server"), std::string::npos)
+    EXPECT_EQ(unknown.exit_status(), 0) << context(unknown);
+    EXPECT_NE(unknown.process.err.find("Warning: User \"nobody\" was not found on the server"), std::string::npos)
         << context(unknown);
 }
 
 TEST_F(EndToEnd, SelfTestsRunAgainstTheSimulator) {
     const ProcessResult r = arktest::run_process(
-        {std::string(ARK_BIN_DIR) + "/dbhost", "selftest", "--plugin", ARK_PLUGIN_PATH});
+        {std::string(ARK_BIN_DIR) + "/dbhost", "selftest", "--plugin", ARK_PLUGIN_PATH}, {.env = scene.env()});
     EXPECT_NE(r.err.find("TEST:get_users_from_server(), 4 uses found, TEST - OK"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Normal usage test: attempt[3] - OK"), std::string::npos) << r.err;
 }

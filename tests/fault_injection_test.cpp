@@ -18,13 +18,7 @@ using namespace arktest;
 const std::vector<std::string> kMailboxes = {"user0001", "user0002", "user0003", "PUBLIC_FOLDER"};
 const std::string kVictim = "user0002";
 
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using arktest::lines_of;
 
 // Item names of a save set that belong to a mailbox's export files.
 std::vector<std::string> items_of(const fs::path &saveset_dir, const std::string &mailbox) {

@@ -62,13 +62,7 @@ bool starts_with_time_stamp(std::string_view line) {
     return true;
 }
 
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using arktest::lines_of;
 
 std::string pad80(std::string s) {
     if (s.size() < 80)

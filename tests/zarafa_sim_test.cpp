@@ -24,13 +24,7 @@ constexpr const char *restore_script_template =
     "root=`head -2 ${INDEX} | tail -1 | cut -d\\: -f3`\n"
     "grep ^C ${INDEX} | grep ${root} | cut -d\\: -f7 | zarafa-restore -u ${USER} -r -i -\n";
 
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using arktest::lines_of;
 
 // Fields as the plug-in counts them: runs of ":" are one separator.
 std::vector<std::string> plugin_fields(const std::string &line) {

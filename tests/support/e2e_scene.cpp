@@ -7,18 +7,6 @@
 
 namespace arktest {
 
-namespace {
-
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-} // namespace
-
 std::vector<std::string> HostRun::problems() const {
     std::vector<std::string> out;
     for (const std::string &line : lines_of(process.err))

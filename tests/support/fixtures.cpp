@@ -50,6 +50,14 @@ std::string read_file(const fs::path &path) {
     return ss.str();
 }
 
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 void write_script(const fs::path &path, const std::string &body) {
     write_file(path, "#!/bin/sh\n" + body, fs::perms(0755));
 }
