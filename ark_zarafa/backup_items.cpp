@@ -1,7 +1,6 @@
 // Backup item production: DB_GetItem exports the next pending mailbox and
 // hands out the oldest exported file; the backup branch of
 // DB_ItemFinishStatus deletes what the level says.
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "cm_common.h"
 #include "export_check.h"
 #include "export_dir.h"
+#include "export_listing.h"
 #include "item_results.h"
 #include "mailbox_files.h"
 #include "messages.h"
@@ -35,34 +35,21 @@ constexpr int kFileTableSize = 100; // slots of the table build_file_list fills
 
 unsigned pointer_bits(const void *p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
-// The names of a directory that select_files keeps, in alphasort order.
-std::vector<std::string> sorted_entries(const char *dir) {
-    std::vector<std::string> names;
-    dirent **entries = nullptr;
-    const int count = scandir(dir, &entries, select_files, alphasort);
-    for (int i = 0; i < count; ++i) {
-        names.emplace_back(entries[i]->d_name);
-        std::free(entries[i]);
-    }
-    std::free(entries);
-    return names;
-}
-
-bool kept_for(std::string_view entry, std::string_view user) {
-    if (user == ark::kPublicFolder)
-        return entry.find("Public") != std::string_view::npos;
-    return entry.starts_with(std::string(user) + ".");
-}
-
-// Every exported file of the mailbox, "DIR/NAME", in sorted order: the data
-// file sorts before the index file, so a restore that acts on the index file
-// finds the data file already written back.
+// Every exported file of the mailbox, "DIR/NAME", in alphasort order: the
+// data file sorts before the index file, so a restore that acts on the index
+// file finds the data file already written back. The public store keeps
+// every name holding "Public"; a mailbox the names that begin with its own
+// name and a ".".
 std::vector<std::string> collect_files(const char *dir, const char *user) {
     msg("build_file_list(+)");
+    ark::ExportListing &listing = ark::export_listing();
+    const std::vector<std::string> names = std::string_view(user) == ark::kPublicFolder
+                                               ? listing.names_containing(dir, "Public")
+                                               : listing.names_starting_with(dir, std::string(user) + ".");
     std::vector<std::string> paths;
-    for (const std::string &entry : sorted_entries(dir))
-        if (kept_for(entry, user))
-            paths.push_back(std::string(dir) + "/" + entry);
+    paths.reserve(names.size());
+    for (const std::string &name : names)
+        paths.push_back(std::string(dir) + "/" + name);
     msg("build_file_list(-):files found %zu", paths.size());
     return paths;
 }

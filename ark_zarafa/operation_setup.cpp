@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 
 #include "ark_zarafa.h"
 #include "backup_levels.h"
@@ -165,20 +166,24 @@ extern "C" void display_norecover_box(LIST_INFO *spUserList, LIST_INFO *spFileLi
 
 namespace {
 
-// In no-recovery mode: one full-restore script per mailbox, beside the
-// mailbox's received files.
+// In no-recovery mode: one full-restore script per mailbox, beside the first
+// received file that belongs to it ("STEM." begins the file name).
 void write_norecover_scripts(const ARKZarafa &state) {
+    std::unordered_map<std::string_view, std::string_view> first_file;
+    for (const LIST_ITEM *file = state.psFileNames->spFirstItem; file; file = file->spNextItem) {
+        const std::string_view path(static_cast<const char *>(file->vpData));
+        const std::string_view name = ark::file_name_of(path);
+        for (size_t dot = name.find('.'); dot != std::string_view::npos; dot = name.find('.', dot + 1))
+            first_file.emplace(name.substr(0, dot), path);
+    }
     for (const LIST_ITEM *user = state.psUsers->spFirstItem; user; user = user->spNextItem) {
         const std::string name(static_cast<const char *>(user->vpData));
-        for (const LIST_ITEM *file = state.psFileNames->spFirstItem; file; file = file->spNextItem) {
-            const std::string_view path(static_cast<const char *>(file->vpData));
-            if (!ark::belongs_to_mailbox(path, name))
-                continue;
-            const std::string dir(ark::directory_of(path));
-            if (!dir.empty() && !utils_generate_full_rst_script(dir.c_str(), name.c_str(), nullptr))
-                msg("Warning: can't generate restore script for user=%s", name.c_str());
-            break;
-        }
+        const auto found = first_file.find(ark::mailbox_file_stem(name));
+        if (found == first_file.end())
+            continue;
+        const std::string dir(ark::directory_of(found->second));
+        if (!dir.empty() && !utils_generate_full_rst_script(dir.c_str(), name.c_str(), nullptr))
+            msg("Warning: can't generate restore script for user=%s", name.c_str());
     }
 }
 

@@ -8,7 +8,9 @@
 
 #include "ark_zarafa.h"
 #include "c_buffer.h"
+#include "export_listing.h"
 #include "messages.h"
+#include "restore_index.h"
 
 extern "C" {
 ARKZarafa g_sARKZarafa;
@@ -77,6 +79,13 @@ void set_path_field(char (&field)[ARK_PATH_LEN], const char *key, std::string_vi
     g_refused.push_back(std::string(key) + " value of " + std::to_string(value.size()) + " characters");
 }
 
+// The indexes kept beside the lists belong to one operation; the export
+// listing's notification descriptor is closed with it.
+void release_item_indexes() {
+    restore_index().reset();
+    export_listing().reset();
+}
+
 } // namespace
 
 const std::vector<std::string> &refused_control_vars() { return g_refused; }
@@ -87,6 +96,7 @@ using namespace ark;
 
 extern "C" void zarafa_global_struct_init(DB_OPERATION_TYPE eI_OperationType) {
     ARKZarafa &s = g_sARKZarafa;
+    release_item_indexes();
     std::memset(s.cpLastProcessedUser, 0, sizeof s.cpLastProcessedUser);
     // Lists of an earlier operation that ended without a close (or a failed
     // set-up) are released here, so repeated operations do not leak.
@@ -151,5 +161,6 @@ extern "C" void zarafa_global_struct_cleanup(void) {
     release_strings(s.cpBackupSourceList, s.iTotalFileToBackup, 256);
     release_strings(s.cpUsersFromServer, s.iTotalUsersFromServer, 100);
     release_strings(s.cpIndexFileList, s.iTotalIndexFilesFound, 10);
+    release_item_indexes();
     msg("zarafa_global_struct_cleanup(-)");
 }

@@ -8,12 +8,15 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ark_zarafa.h"
 #include "c_buffer.h"
 #include "item_results.h"
+#include "list_version.h"
 #include "mailbox_files.h"
+#include "restore_index.h"
 #include "messages.h"
 #include "run_tool.h"
 #include "utils.h"
@@ -40,6 +43,32 @@ enum class Outcome {
 
 int as_result(Outcome outcome) { return outcome == Outcome::failed ? 0 : 1; }
 
+// The records of a selective-restore list, by mailbox, in list order; read
+// again only when the list has changed.
+class RecordsByMailbox {
+public:
+    const std::vector<const tSelRestItem *> &of(const LIST_INFO *list, std::string_view user) {
+        const uint64_t version = ark::fifo_list_version(list);
+        if (list != list_ || version == 0 || version != version_) {
+            by_user_.clear();
+            for (const LIST_ITEM *item = list->spFirstItem; item; item = item->spNextItem) {
+                const auto *record = static_cast<const tSelRestItem *>(item->vpData);
+                by_user_[std::string(ark::view_of(record->cpUserName))].push_back(record);
+            }
+            list_ = list;
+            version_ = version;
+        }
+        static const std::vector<const tSelRestItem *> none;
+        const auto found = by_user_.find(std::string(user));
+        return found == by_user_.end() ? none : found->second;
+    }
+
+private:
+    const LIST_INFO *list_ = nullptr;
+    uint64_t version_ = 0;
+    std::unordered_map<std::string, std::vector<const tSelRestItem *>> by_user_;
+};
+
 Outcome selective_restore(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath) {
     msg("restore_user_selective(+)");
     if (!spList || !ccpPath || !ccpUserName) {
@@ -54,10 +83,8 @@ Outcome selective_restore(LIST_INFO *spList, const char *ccpUserName, const char
     }
     utils_push_dir(dir.c_str());
     Outcome outcome = Outcome::restored;
-    for (const LIST_ITEM *item = spList->spFirstItem; item; item = item->spNextItem) {
-        const auto *record = static_cast<const tSelRestItem *>(item->vpData);
-        if (ark::view_of(record->cpUserName) != ccpUserName)
-            continue;
+    static RecordsByMailbox records;
+    for (const tSelRestItem *record : records.of(spList, ccpUserName)) {
         const auto argv = restore_command(ccpUserName, ark::view_of(record->cpRekordKey));
         const std::string text = ark::command_text(argv);
         msg("Performing command=%s", text.c_str());
@@ -122,22 +149,22 @@ extern "C" int DB_SetItem(DB_ITEM_TYPE e_ItemType, char *cpItem) {
         return DB_NUM_E_ERROR;
     }
     const std::string_view item(cpItem);
-    for (const LIST_ITEM *user = state.psUsers->spFirstItem; user; user = user->spNextItem) {
-        // A file belongs to a mailbox by its own name ("bob.index.zbk",
-        // "Public.data.zbk" for the public store), not by a substring of its
-        // path: "xbob.index.zbk" is not bob's.
-        if (!ark::belongs_to_mailbox(item, static_cast<const char *>(user->vpData)))
-            continue;
+    // A file belongs to a mailbox by its own name ("bob.index.zbk",
+    // "Public.data.zbk" for the public store), not by a substring of its
+    // path: "xbob.index.zbk" is not bob's. The first pending mailbox it
+    // belongs to, in list order, is the one named in messages.
+    ark::RestoreIndex &index = ark::restore_index();
+    if (const auto *owner = index.owner_of(state.psUsers, state.psFileNames, ark::file_name_of(item))) {
         msg("Storing file [%s]", cpItem);
         if (item.size() >= ARK_PATH_LEN ||
             !PushFIFOItem(state.psFileNames, cpItem, static_cast<uint32_t>(item.size() + 1))) {
             msg("Error: Can't store file name in the list. File name=%s", cpItem);
             if (item.size() >= ARK_PATH_LEN)
                 msg("Error: path of %zu characters is too long (at most %d), the file of mailbox %s is not restored",
-                    item.size(), ARK_PATH_LEN - 1, static_cast<const char *>(user->vpData));
+                    item.size(), ARK_PATH_LEN - 1, owner->name.c_str());
             return DB_NUM_E_ERROR;
         }
-        break;
+        index.received(state.psUsers, state.psFileNames, item);
     }
     msg("DB_SetItem(-)");
     return DB_NUM_I_OK;
@@ -182,55 +209,30 @@ extern "C" int ark_zarafa_restore_user(const char *ccpUser, const char *ccpPath)
 
 namespace ark {
 
-namespace {
-
-struct MailboxFiles {
-    std::string index;
-    std::string data;
-};
-
-// The received files of a mailbox, by file name; the last arrival wins.
-MailboxFiles received_files(const LIST_INFO *files, std::string_view user) {
-    MailboxFiles found;
-    const std::string index = index_file_name(user), data = data_file_name(user);
-    for (const LIST_ITEM *item = files->spFirstItem; item; item = item->spNextItem) {
-        const std::string_view path(static_cast<const char *>(item->vpData));
-        if (file_name_of(path) == index)
-            found.index = path;
-        if (file_name_of(path) == data)
-            found.data = path;
-    }
-    return found;
-}
-
-} // namespace
-
 int finish_restore_item(DB_ITEM_RESULT) {
     msg("DB_ItemFinishStatus(): operation=restore");
     ARKZarafa &state = g_sARKZarafa;
     if (!state.psFileNames || state.psFileNames->iItemCount == 0 || !state.psUsers)
         return DB_NUM_I_OK;
-    int position = 0;
     bool failed = false;
-    // RemoveFIFOItemAt leaves a removed record pointing to its successor, so
-    // the walk steps on from a mailbox it has just dropped.
-    for (const LIST_ITEM *item = state.psUsers->spFirstItem; item;) {
-        const LIST_ITEM *next = item->spNextItem;
-        const std::string user(static_cast<const char *>(item->vpData));
+    // Only the mailboxes whose index file has arrived are acted on, in the
+    // order of the pending list; the received path of a file is the last
+    // one announced under its name.
+    RestoreIndex &index = restore_index();
+    for (const size_t order : index.ready(state.psUsers, state.psFileNames)) {
+        const std::string user = index.mailbox(order).name;
         msg("user=%s", user.c_str());
-        const MailboxFiles files = received_files(state.psFileNames, user);
-        if (files.index.empty()) {
-            ++position;
-            item = next;
+        const std::string index_path = index.last_path(index_file_name(user)).value_or("");
+        const std::string data_path = index.last_path(data_file_name(user)).value_or("");
+        if (index_path.empty())
             continue;
-        }
         Outcome outcome = Outcome::restored;
         if (!state.iRecoveryAfterNoRecover) {
             if (state.iIsSelectiveRestore) {
-                outcome = selective_restore(state.psSelRestList, user.c_str(), files.index.c_str());
+                outcome = selective_restore(state.psSelRestList, user.c_str(), index_path.c_str());
             } else {
-                msg("Path buf contains [%s]", files.index.c_str());
-                const std::string dir(directory_of(files.index));
+                msg("Path buf contains [%s]", index_path.c_str());
+                const std::string dir(directory_of(index_path));
                 if (dir.empty()) {
                     msg("Error: Incorrect path to restored files");
                     return DB_NUM_E_ERROR;
@@ -239,7 +241,8 @@ int finish_restore_item(DB_ITEM_RESULT) {
             }
         }
         if (outcome == Outcome::failed) {
-            msg("Error: can't restore user=%s, file=%s. Skipped", user.c_str(), files.index.c_str());
+            // The mailbox and its files stay; the next call tries it again.
+            msg("Error: can't restore user=%s, file=%s. Skipped", user.c_str(), index_path.c_str());
             return DB_NUM_E_ERROR;
         }
         if (outcome == Outcome::tool_failed) {
@@ -249,26 +252,22 @@ int finish_restore_item(DB_ITEM_RESULT) {
             // deleted here; they go with the restore directory at the close.
             msg("Error: mailbox %s was not restored: the restore tool reported a failure for %s; it is not tried "
                 "again in this restore",
-                user.c_str(), files.index.c_str());
+                user.c_str(), index_path.c_str());
             failed = true;
-            if (!RemoveFIFOItemAt(state.psUsers, position)) {
+            if (!index.remove(state.psUsers, order))
                 msg("Warning: Problem occured while trying to remove user=%s", user.c_str());
-                ++position;
-            }
         } else if (state.iRecoveryAfterNoRecover) {
-            ++position;
+            // Nothing is run and the mailbox stays for the close's scripts.
+            index.acted_on(order);
         } else {
-            if (std::remove(files.index.c_str()) != 0)
-                msg("Warning: Can't remove index file=%s", files.index.c_str());
-            if (!files.data.empty() && std::remove(files.data.c_str()) != 0)
-                msg("Warning: Can't remove data file=%s", files.data.c_str());
+            if (std::remove(index_path.c_str()) != 0)
+                msg("Warning: Can't remove index file=%s", index_path.c_str());
+            if (!data_path.empty() && std::remove(data_path.c_str()) != 0)
+                msg("Warning: Can't remove data file=%s", data_path.c_str());
             msg("Removing user=%s ...", user.c_str());
-            if (!RemoveFIFOItemAt(state.psUsers, position)) {
+            if (!index.remove(state.psUsers, order))
                 msg("Warning: Problem occured while trying to remove user=%s", user.c_str());
-                ++position;
-            }
         }
-        item = next;
     }
     if (failed)
         return DB_NUM_E_ERROR;

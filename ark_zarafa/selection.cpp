@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "ark_zarafa.h"
@@ -154,10 +155,12 @@ extern "C" int BuildUserList(LIST_INFO *spUsersToProcess, LIST_INFO *spUsersFrom
             return 0;
         }
     } else {
+        // One lookup per requested name, however many accounts the server has.
+        const std::unordered_set<std::string_view> on_server(server.begin(), server.end());
         for (const auto &name : requested) {
             if (name == "PUBLIC_FOLDER")
                 continue;
-            if (IsStringInFIFOList(spUsersFromServer, name.c_str())) {
+            if (on_server.count(name)) {
                 if (!push_string(spUsersToProcess, name)) {
                     msg("Error: Can't add item to the user list");
                     return 0;

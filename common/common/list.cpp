@@ -1,5 +1,6 @@
 // FIFO list of byte blobs: every list of the plug-in lives in one.
 #include "list.h"
+#include "list_version.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,13 @@ namespace {
 // The table is never destroyed: lists that outlive the process's static
 // destructors (the operation state's) keep their records reachable.
 auto &g_unlinked = *new std::unordered_map<const LIST_INFO *, std::vector<LIST_ITEM *>>();
+
+// The version of every live list; a change takes the next value of the
+// counter, so no two states of any lists share a version.
+auto &g_versions = *new std::unordered_map<const LIST_INFO *, uint64_t>();
+uint64_t g_last_version = 0;
+
+void changed(const LIST_INFO *list) { g_versions[list] = ++g_last_version; }
 
 void release_item(LIST_ITEM *item) {
     std::free(item->vpData);
@@ -53,6 +61,7 @@ extern "C" LIST_INFO *CreateFIFOList(void) {
     list->iItemCount = 0;
     list->spFirstItem = nullptr;
     list->spLastItem = nullptr;
+    changed(list);
     return list;
 }
 
@@ -77,6 +86,7 @@ extern "C" BOOL PushFIFOItem(LIST_INFO *hListHandle, const void *vpItemData, uin
     if (!hListHandle->spFirstItem)
         hListHandle->spFirstItem = item;
     ++hListHandle->iItemCount;
+    changed(hListHandle);
     return TRUE;
 }
 
@@ -93,6 +103,7 @@ extern "C" BOOL PullFIFOItem(LIST_INFO *hListHandle, void *vpItemData, uint32_t 
         hListHandle->spLastItem = nullptr;
     --hListHandle->iItemCount;
     release_item(head);
+    changed(hListHandle);
     return TRUE;
 }
 
@@ -119,20 +130,7 @@ extern "C" BOOL RemoveFIFOItemAt(LIST_INFO *spList, int iItemAt) {
         previous = item;
         item = item->spNextItem;
     }
-    if (!item)
-        return FALSE;
-    if (previous)
-        previous->spNextItem = item->spNextItem;
-    else
-        spList->spFirstItem = item->spNextItem;
-    if (spList->spLastItem == item)
-        spList->spLastItem = previous;
-    std::free(item->vpData);
-    item->vpData = nullptr;
-    item->iDataSize = 0;
-    --spList->iItemCount;
-    g_unlinked[spList].push_back(item);
-    return TRUE;
+    return item ? ark::unlink_fifo_item(spList, previous, item) : FALSE;
 }
 
 extern "C" BOOL ListFIFOItem(LIST_INFO *hListHandle, void *vpItemData, uint32_t *uipItemDataSize) {
@@ -221,5 +219,37 @@ extern "C" void DestroyFIFOList(LIST_INFO *hListHandle) {
             release_item(item);
         g_unlinked.erase(unlinked);
     }
+    g_versions.erase(hListHandle);
     std::free(hListHandle);
 }
+
+namespace ark {
+
+uint64_t fifo_list_version(const LIST_INFO *list) {
+    if (!list)
+        return 0;
+    const auto found = g_versions.find(list);
+    return found == g_versions.end() ? 0 : found->second;
+}
+
+BOOL unlink_fifo_item(LIST_INFO *list, LIST_ITEM *previous, LIST_ITEM *item) {
+    if (!list || !item || list->iItemCount == 0)
+        return FALSE;
+    if (previous ? previous->spNextItem != item : list->spFirstItem != item)
+        return FALSE;
+    if (previous)
+        previous->spNextItem = item->spNextItem;
+    else
+        list->spFirstItem = item->spNextItem;
+    if (list->spLastItem == item)
+        list->spLastItem = previous;
+    std::free(item->vpData);
+    item->vpData = nullptr;
+    item->iDataSize = 0;
+    --list->iItemCount;
+    g_unlinked[list].push_back(item);
+    changed(list);
+    return TRUE;
+}
+
+} // namespace ark
