@@ -342,3 +342,48 @@ TEST_F(ItemLoopEquivalence, NoRecoveryActsOncePerIndexArrivalAndScriptsTheFirstD
 }
 
 } // namespace
+
+namespace {
+
+// The indexes beside the lists must notice changes that other code makes to
+// the lists directly, as the lists' interface allows.
+TEST_F(ItemLoopEquivalence, IndexesFollowListsChangedBehindTheirBack) {
+    ASSERT_EQ(init(DB_TYPE_RST, {"DATABASE=user001", "DATABASE=user002", "DATABASE=user003"}), DB_NUM_I_OK);
+    ARKZarafa &state = ARK_VAR(g_sARKZarafa);
+    const fs::path dir = restore_dir / "a";
+    for (const char *user : {"user001", "user002", "user003"})
+        arktest::write_file(dir / (std::string(user) + ".index.zbk"), index_text(user));
+
+    // A received path appended straight to the list counts like one
+    // announced through DB_SetItem.
+    std::string path = (dir / "user002.index.zbk").string();
+    ASSERT_TRUE(ARK_FN(PushFIFOItem)(state.psFileNames, path.c_str(), static_cast<uint32_t>(path.size() + 1)));
+    EXPECT_EQ(ARK_FN(DB_ItemFinishStatus)(DB_ITEM_SUCCESS), DB_NUM_I_OK);
+    EXPECT_EQ(calls(""), Strings{"-u user002 -r -i - in " + dir.string()});
+
+    // A mailbox taken off the pending list is no longer restored, and the
+    // one behind it still is.
+    ASSERT_TRUE(ARK_FN(RemoveFIFOItemAt)(state.psUsers, 0));
+    for (const char *user : {"user001", "user003"}) {
+        path = (dir / (std::string(user) + ".index.zbk")).string();
+        EXPECT_EQ(ARK_FN(DB_SetItem)(DB_ITEM_TYPE_FILE, path.data()), DB_NUM_I_OK);
+    }
+    EXPECT_EQ(ARK_FN(DB_ItemFinishStatus)(DB_ITEM_SUCCESS), DB_NUM_I_OK);
+    EXPECT_EQ(calls(""), (Strings{"-u user002 -r -i - in " + dir.string(), "-u user003 -r -i - in " + dir.string()}));
+    EXPECT_EQ(state.psUsers->iItemCount, 0);
+
+    // A one-item list emptied and refilled may reuse the same record
+    // address: the new name must still be seen.
+    const std::string other = "user004";
+    char taken[256];
+    ASSERT_TRUE(ARK_FN(PushFIFOItem)(state.psUsers, "user005", 8));
+    ASSERT_TRUE(ARK_FN(PullFIFOItem)(state.psUsers, taken, nullptr));
+    ASSERT_TRUE(ARK_FN(PushFIFOItem)(state.psUsers, other.c_str(), static_cast<uint32_t>(other.size() + 1)));
+    arktest::write_file(dir / "user004.index.zbk", index_text(other));
+    path = (dir / "user004.index.zbk").string();
+    EXPECT_EQ(ARK_FN(DB_SetItem)(DB_ITEM_TYPE_FILE, path.data()), DB_NUM_I_OK);
+    EXPECT_EQ(ARK_FN(DB_ItemFinishStatus)(DB_ITEM_SUCCESS), DB_NUM_I_OK);
+    EXPECT_EQ(calls("").back(), "-u user004 -r -i - in " + dir.string());
+}
+
+} // namespace
