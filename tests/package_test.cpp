@@ -3,9 +3,12 @@
 // at the installed layout, at the dependencies against the libraries the
 // installed programs really load, and run the installed dbhost, plug-in,
 // simulator and nv_rexec from that root.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
@@ -109,6 +112,26 @@ std::map<std::string, std::string> resolved_libraries(const fs::path &file) {
     return found;
 }
 
+// Holds an exclusive lock on a file for its life. cpack installs from the
+// build tree and writes files into it, so the test processes that ctest runs
+// side by side take turns.
+class FileLock {
+public:
+    explicit FileLock(const fs::path &file) : fd_(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        if (fd_ >= 0)
+            flock(fd_, LOCK_EX);
+    }
+    ~FileLock() {
+        if (fd_ >= 0)
+            close(fd_); // releases the lock
+    }
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+private:
+    int fd_;
+};
+
 // Builds the packages once per test process and unpacks them: each into a
 // root of its own, and all together into one root as dpkg would install them.
 class Packages : public ::testing::Test {
@@ -116,6 +139,7 @@ protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<TempDir>();
         const fs::path build_dir = fs::path(ARK_BIN_DIR).parent_path();
+        FileLock lock(build_dir / "tests" / "package_test.lock");
         ProcessResult r = run_process({"cpack", "-G", "DEB", "--config", (build_dir / "CPackConfig.cmake").string(),
                                        "-B", (dir_->path() / "debs").string()});
         if (r.exit_status != 0) {
