@@ -5,8 +5,9 @@
 // formatter is needed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -135,11 +136,25 @@ std::vector<std::string> synopsis_forms(const std::vector<std::string> &lines) {
 
 // ---- words of a usage text ----
 
+// The options a text names: words that begin with "-" (or "--") and a
+// letter or "?", at the start of the text or after a blank, "[" or ",".
 Names options_in(const std::string &text) {
-    static const std::regex option(R"((^|[\s\[,])(--?[a-zA-Z?][a-z-]*))");
+    auto is_name_char = [](char c) { return (c >= 'a' && c <= 'z') || c == '-'; };
     Names found;
-    for (std::sregex_iterator it(text.begin(), text.end(), option), end; it != end; ++it)
-        found.insert((*it)[2].str());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '-' || (i > 0 && std::string(" \t[,").find(text[i - 1]) == std::string::npos))
+            continue;
+        size_t end = i + 1;
+        if (end < text.size() && text[end] == '-')
+            ++end;
+        if (end == text.size() || !(std::isalpha(static_cast<unsigned char>(text[end])) || text[end] == '?'))
+            continue;
+        ++end;
+        while (end < text.size() && is_name_char(text[end]))
+            ++end;
+        found.insert(text.substr(i, end - i));
+        i = end - 1;
+    }
     return found;
 }
 
@@ -157,7 +172,7 @@ std::string command_of(const std::string &form) {
     std::string word;
     words >> word; // the program
     while (words >> word)
-        if (std::regex_match(word, std::regex("[a-z]+")))
+        if (std::all_of(word.begin(), word.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
             return word;
     return {};
 }
