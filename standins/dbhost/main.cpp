@@ -6,6 +6,7 @@
 #include "backup.h"
 #include "cli.h"
 #include "exit_status.h"
+#include "help.h"
 #include "info.h"
 #include "listing.h"
 #include "message_log.h"
@@ -40,7 +41,7 @@ int main(int argc, char **argv) {
         return exit_usage;
     }
     if (options.help) {
-        std::cout << usage_text();
+        std::cout << help_text();
         return exit_ok;
     }
     try {

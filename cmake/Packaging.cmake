@@ -1,0 +1,50 @@
+# Debian packages built by "cpack -G DEB" from a configured and built tree:
+#   norva-ark-zarafa           the plug-in, nv_rexec with libnv, the public
+#                              headers, the nv_rexec manual page
+#   norva-ark-zarafa-standins  dbhost and the groupware server simulator
+# The stand-ins are a package of their own so that a backup client never gets
+# a fake server or a test host with the plug-in.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME norva-ark-zarafa)
+set(CPACK_PACKAGE_VENDOR "NORVA")
+set(CPACK_PACKAGE_CONTACT "NORVA ark_zarafa maintainers <root@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL plugin standins)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+# Dependencies are stated, not computed: the packages that ship every library
+# the installed programs need (GLIBC_2.34, GLIBCXX_3.4.29), and the OpenSSH
+# client through which libnv reaches remote clients.
+set(ARK_DEB_RUNTIME_DEPENDS "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 11)")
+if(ARK_SANITIZE)
+  string(APPEND ARK_DEB_RUNTIME_DEPENDS ", libasan8, libubsan1")
+endif()
+
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME norva-ark-zarafa)
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "${ARK_DEB_RUNTIME_DEPENDS}, libpcre2-posix3, libpq5, openssh-client")
+set(CPACK_COMPONENT_PLUGIN_DESCRIPTION
+  "NORVA mailbox backup plug-in for Zarafa groupware servers
+ark_zarafa.so is loaded by the NORVA backup client from
+${CPACK_PACKAGING_INSTALL_PREFIX}/${ARK_INSTALL_PLUGINDIR}
+and backs up and restores the mailboxes of a Zarafa server with the server's
+own tools. The package also holds the remote command tool nv_rexec with the
+product runtime library libnv, and the plug-in's public C headers.")
+
+set(CPACK_DEBIAN_STANDINS_PACKAGE_NAME norva-ark-zarafa-standins)
+set(CPACK_DEBIAN_STANDINS_PACKAGE_DEPENDS "${ARK_DEB_RUNTIME_DEPENDS}")
+set(CPACK_DEBIAN_STANDINS_PACKAGE_RECOMMENDS "norva-ark-zarafa (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})")
+set(CPACK_COMPONENT_STANDINS_DESCRIPTION
+  "Test host and groupware server simulator for the NORVA Zarafa plug-in
+dbhost drives a DB_ plug-in from the shell: backup, restore, listing of save
+sets, plug-in information and self tests. The groupware server simulator
+answers as zarafa-admin, zarafa-backup and zarafa-restore from
+${CPACK_PACKAGING_INSTALL_PREFIX}/${ARK_INSTALL_SIMDIR}, which is never on PATH by default.")
+
+include(CPack)
