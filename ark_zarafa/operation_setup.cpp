@@ -6,6 +6,7 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "ark_zarafa.h"
 #include "backup_levels.h"
@@ -79,10 +80,12 @@ int prepare_selective_restore(ListPtr &cmdline) {
     cmdline.reset(CreateFIFOList());
     if (!cmdline)
         return fail("Error: Can't prepare user list for selective restore.");
+    // One lookup per record, however many users the list file names.
+    std::unordered_set<std::string> seen;
     for (const LIST_ITEM *item = state.psSelRestList->spFirstItem; item; item = item->spNextItem) {
         const auto *record = static_cast<const tSelRestItem *>(item->vpData);
         const std::string name(ark::view_of(record->cpUserName));
-        if (IsStringInFIFOList(cmdline.get(), name.c_str()))
+        if (!seen.insert(name).second)
             continue;
         if (!PushFIFOItem(cmdline.get(), name.c_str(), static_cast<uint32_t>(name.size() + 1)))
             return fail("Error: Can't store username to list");
