@@ -1,0 +1,100 @@
+#include "atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "fd.h"
+
+namespace ark::sys {
+
+namespace {
+
+std::error_code last_error() { return {errno, std::generic_category()}; }
+
+fs::path directory_of(const fs::path &path) {
+    const fs::path parent = path.parent_path();
+    return parent.empty() ? fs::path(".") : parent;
+}
+
+// Writes the temporary file through fill, syncs it and renames it onto target.
+template <typename Fill> std::error_code replace_with(const fs::path &target, unsigned mode, Fill fill) {
+    const fs::path temp = temporary_sibling(target);
+    Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!out)
+        return last_error();
+    std::error_code ec = fill(out.get());
+    if (!ec && ::fsync(out.get()) != 0)
+        ec = last_error();
+    if (const std::error_code closed = out.close(); !ec)
+        ec = closed;
+    if (!ec)
+        ec = rename_durably(temp, target);
+    if (ec)
+        ::unlink(temp.c_str());
+    return ec;
+}
+
+} // namespace
+
+fs::path temporary_sibling(const fs::path &target) {
+    return target.parent_path() / ("." + target.filename().string() + ".tmp");
+}
+
+std::error_code sync_directory(const fs::path &dir) noexcept {
+    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        return last_error();
+    if (::fsync(fd.get()) != 0)
+        return last_error();
+    return fd.close();
+}
+
+std::error_code replace_file(const fs::path &target, std::string_view text, unsigned mode) {
+    return replace_with(target, mode, [text](int fd) { return write_all(fd, text); });
+}
+
+std::error_code copy_file_durably(const fs::path &source, const fs::path &target) {
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in)
+        return last_error();
+    struct stat status {};
+    if (::fstat(in.get(), &status) != 0)
+        return last_error();
+    if (!S_ISREG(status.st_mode))
+        return std::make_error_code(std::errc::invalid_argument);
+    return replace_with(target, status.st_mode & 07777, [&in](int out) -> std::error_code {
+        std::array<char, 1 << 16> buffer{};
+        for (;;) {
+            const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return last_error();
+            if (n == 0)
+                return {};
+            if (auto ec = write_all(out, std::string_view(buffer.data(), static_cast<size_t>(n))))
+                return ec;
+        }
+    });
+}
+
+std::error_code rename_durably(const fs::path &from, const fs::path &to) noexcept {
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        return last_error();
+    return sync_directory(directory_of(to));
+}
+
+std::error_code remove_durably(const fs::path &path) noexcept {
+    if (::unlink(path.c_str()) != 0) {
+        if (errno == ENOENT)
+            return {};
+        return last_error();
+    }
+    return sync_directory(directory_of(path));
+}
+
+} // namespace ark::sys

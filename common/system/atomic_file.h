@@ -1,0 +1,36 @@
+// Durable file replacement: a hidden temporary file beside the target is
+// written and synced, renamed over the target, and the directory is synced,
+// so that a crash at any point leaves the old file or the new one, never a
+// half of either.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace ark::sys {
+
+namespace fs = std::filesystem;
+
+// The temporary name used beside target: a hidden name (leading "."), so
+// that directory scans that skip hidden entries never hand it out.
+fs::path temporary_sibling(const fs::path &target);
+
+// Makes the entries of dir (a rename, a new or removed name) durable.
+std::error_code sync_directory(const fs::path &dir) noexcept;
+
+// Replaces target with text. mode applies to a newly created file. A
+// symbolic link at the temporary name is never followed.
+std::error_code replace_file(const fs::path &target, std::string_view text, unsigned mode = 0644);
+
+// Replaces target with a copy of source, streamed, never held in memory.
+std::error_code copy_file_durably(const fs::path &source, const fs::path &target);
+
+// Renames from onto to and syncs the directory of to.
+std::error_code rename_durably(const fs::path &from, const fs::path &to) noexcept;
+
+// Removes path (absent counts as removed) and syncs its directory.
+std::error_code remove_durably(const fs::path &path) noexcept;
+
+} // namespace ark::sys
