@@ -11,9 +11,11 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "ark_zarafa.h"
+#include "baseline_journal.h"
 #include "c_buffer.h"
 #include "cm_common.h"
 #include "export_check.h"
@@ -32,6 +34,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kFileTableSize = 100; // slots of the table build_file_list fills
+
+// The export that backup_user queues the files of.
+std::optional<ark::BaselineJournal::ExportId> g_current_export;
 
 unsigned pointer_bits(const void *p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -60,6 +65,17 @@ std::vector<std::string> export_command(std::string_view user) {
     if (user == ark::kPublicFolder)
         return {"zarafa-backup", "-p"};
     return {"zarafa-backup", "-u", std::string(user)};
+}
+
+// Takes the first queued copy of path out of the file queue.
+bool remove_queued(LIST_INFO *list, std::string_view path) {
+    int position = 0;
+    for (const LIST_ITEM *item = list ? list->spFirstItem : nullptr; item; item = item->spNextItem, ++position) {
+        const auto *data = static_cast<const char *>(item->vpData);
+        if (std::string_view(data, strnlen(data, static_cast<size_t>(item->iDataSize))) == path)
+            return RemoveFIFOItemAt(list, position) != 0;
+    }
+    return false;
 }
 
 bool pull_string(LIST_INFO *list, std::string &out) {
@@ -117,13 +133,17 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
         return -1;
     }
 
-    // Read before the tool runs: the only way to tell a fresh index from the
-    // previous export's, and to put that one back if this export fails.
-    const bool whole_server = std::string_view(cpUserName) == "ALL";
+    // Kept durably before the tool runs: the index in place is the
+    // baseline of the job's next increment until the host has stored every
+    // file of this export.
     const std::string index = dir + "/" + ark::index_file_name(cpUserName);
-    std::optional<ark::PreviousIndex> previous;
-    if (!whole_server)
-        previous.emplace(index);
+    ark::BaselineJournal &journal = ark::baseline_journal();
+    const std::optional<ark::BaselineJournal::ExportId> journaled = journal.begin(cpUserName, dir);
+    if (!journaled) {
+        if (cppBackUpSource)
+            ark::copy_to(cppBackUpSource, ARK_PATH_LEN, dir);
+        return -1;
+    }
 
     msg("Execute [mkdir -p \"%s\"]", dir.c_str());
     std::error_code ec;
@@ -145,17 +165,21 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
         ark::copy_to(cppBackUpSource, ARK_PATH_LEN, dir);
     if (chdir("/") != 0)
         msg("Warning: can't change the working directory to /");
+    journal.tool_ended(*journaled);
 
     // Success is judged by the files the tool left. A mailbox whose files are
     // missing, stale or cut off is not handed out, and its list file is not
     // rebuilt from them.
-    if (previous) {
-        if (auto problem = ark::export_problem(cpUserName, dir, *previous)) {
+    if (std::string_view(cpUserName) != "ALL") {
+        if (auto problem = ark::export_problem(cpUserName, dir, journal.index_unchanged(*journaled))) {
             msg("Error: mailbox %s was not exported: %s", cpUserName, problem->c_str());
-            previous->put_back();
+            journal.abandon(*journaled);
             return -1;
         }
     }
+    if (!state.iBackupLevelFULL && !state.iBackupLevelINCR)
+        journal.commit_now(*journaled);
+    g_current_export = journaled;
     print_index_file(stderr, index.c_str());
 
     const size_t slash = dir.rfind('/');
@@ -182,13 +206,18 @@ extern "C" int backup_user(LIST_INFO *psUserList, LIST_INFO *psFileList, const c
         return ERROR_NO_MORE_USERS;
     }
     char path[ARK_PATH_LEN] = {};
+    g_current_export.reset();
     if (ark_zarafa_backup_user(path, user.c_str()) < 0) {
         msg("backup_user(-): Error while performing backup for user=%s, backup path=%s", user.c_str(), path);
         msg("backup_user(-), reason=ERROR_UNKNOWN");
         return ERROR_UNKNOWN;
     }
     const std::vector<std::string> files = collect_files(path, user.c_str());
+    const std::optional<ark::BaselineJournal::ExportId> exported = std::exchange(g_current_export, std::nullopt);
+    std::vector<std::string> queued;
     if (files.empty()) {
+        if (exported)
+            ark::baseline_journal().expect(*exported, queued);
         msg("backup_user(): No files found after the backup");
         msg("Error: mailbox %s was not exported: no files in %s", user.c_str(), path);
         msg("backup_user(-), ERROR_UNKNOWN");
@@ -204,8 +233,11 @@ extern "C" int backup_user(LIST_INFO *psUserList, LIST_INFO *psFileList, const c
             continue;
         }
         msg("pushing %d/%d:%s, for user=%s", i + 1, count, file.c_str(), user.c_str());
-        PushFIFOItem(psFileList, file.c_str(), static_cast<uint32_t>(file.size() + 1));
+        if (PushFIFOItem(psFileList, file.c_str(), static_cast<uint32_t>(file.size() + 1)))
+            queued.push_back(file);
     }
+    if (exported)
+        ark::baseline_journal().expect(*exported, queued);
     msg("backup_user(-), reason=ERROR_OK");
     return ERROR_OK;
 }
@@ -248,6 +280,7 @@ extern "C" int DB_GetItem(char *, char *, char *cpFileName) {
         msg("DB_GetItem() returns item: [%s]", cpFileName);
     }
     ark::copy_to(state.cpLastProcessedUser, path);
+    ark::baseline_journal().delivered(path);
     msg("DB_GetItem(-), reason=DB_NUM_I_OK");
     return DB_NUM_I_OK;
 }
@@ -269,6 +302,19 @@ int finish_backup_item(DB_ITEM_RESULT result) {
     const bool data_file = file_name_of(path).find(".data.") != std::string_view::npos;
     const bool delete_all = state.iBackupLevelCOPY != 0;
     const bool delete_data = (state.iBackupLevelINCR || state.iBackupLevelFULL) && data_file;
+    // A file of a FULL or INCR export that the host could not store undoes
+    // the export: its baseline stays, and its files are not handed out.
+    ark::BaselineJournal::Outcome journaled;
+    if (state.iBackupLevelINCR || state.iBackupLevelFULL)
+        journaled = baseline_journal().acknowledged(result);
+    if (journaled.rolled_back) {
+        for (const std::string &dropped : journaled.dropped)
+            if (remove_queued(state.psFileNames, dropped))
+                msg("Not handing out [%s]: its mailbox is left for the next backup", dropped.c_str());
+        std::memset(state.cpLastProcessedUser, 0, sizeof state.cpLastProcessedUser);
+        msg("DB_ItemFinishStatus (-), reason=DB_NUM_I_OK");
+        return DB_NUM_I_OK;
+    }
     if (result == DB_ITEM_FAIL && !path.empty())
         msg("Warning: the host reported that it could not store %s%s", path.c_str(),
             (delete_all || delete_data) ? "; the file is deleted and missing from this save set" : "");

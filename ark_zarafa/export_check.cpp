@@ -1,16 +1,13 @@
-// Checks of a mailbox export, and putting back the index file it replaced.
+// Checks of a mailbox export: is what the tool left a complete export?
 #include "export_check.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "mailbox_files.h"
-#include "messages.h"
 
 namespace ark {
 
@@ -36,50 +33,9 @@ std::string_view cut_field(std::string_view line, int n) {
     return line.substr(start, line.find(':', start) - start);
 }
 
-bool read_whole(const std::string &path, std::string &text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream content;
-    content << in.rdbuf();
-    text = std::move(content).str();
-    return !in.bad();
-}
-
-bool same_file_state(const struct stat &a, const struct stat &b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 bool is_regular(const std::string &path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-}
-
-// Writes text to path through a hidden file beside it and a rename, so that
-// a half-written index never stands under the real name.
-bool replace_file(const std::string &path, const std::string &text) {
-    const std::string dir(directory_of(path));
-    const std::string temp = dir + "." + std::string(file_name_of(path)) + ".previous";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += static_cast<size_t>(n);
-    }
-    const bool complete = written == text.size() && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !complete || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -101,56 +57,40 @@ std::optional<std::string> index_text_problem(std::string_view text) {
     return std::nullopt;
 }
 
-PreviousIndex::PreviousIndex(std::string path) : path_(std::move(path)) {
-    if (::stat(path_.c_str(), &status_) != 0 || !S_ISREG(status_.st_mode))
-        return;
-    existed_ = read_whole(path_, text_);
-    if (!existed_)
-        msg("Warning: can't read the index file %s of the previous export: %s", path_.c_str(), std::strerror(errno));
-}
-
-bool PreviousIndex::unchanged() const {
-    if (!existed_)
-        return false;
-    struct stat now {};
-    if (::stat(path_.c_str(), &now) != 0 || !same_file_state(now, status_))
-        return false;
-    std::string text;
-    return read_whole(path_, text) && text == text_;
-}
-
-void PreviousIndex::put_back() const {
-    if (existed_) {
-        if (unchanged())
-            return;
-        if (replace_file(path_, text_))
-            msg("Warning: the index file %s of the previous export is put back", path_.c_str());
-        else
-            msg("Warning: can't put back the index file %s of the previous export: %s", path_.c_str(),
-                std::strerror(errno));
-        return;
+std::optional<std::string> index_file_problem(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::string("can't be read: ") + std::strerror(errno);
+    // The head of the file with the line ends it has, and whether the file
+    // ends in a line end: all that the checks of the text look at.
+    std::string head, line;
+    for (int lines = 0; lines < 2 && std::getline(in, line); ++lines) {
+        head += line;
+        if (!in.eof())
+            head += '\n';
     }
-    struct stat status {};
-    if (::lstat(path_.c_str(), &status) != 0)
-        return;
-    if (::unlink(path_.c_str()) == 0)
-        msg("Warning: the unusable index file %s is removed", path_.c_str());
-    else
-        msg("Warning: can't remove the unusable index file %s: %s", path_.c_str(), std::strerror(errno));
+    if (in.bad())
+        return std::string("can't be read: ") + std::strerror(errno);
+    in.clear();
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (size > 0 && static_cast<size_t>(size) > head.size()) {
+        in.seekg(-1, std::ios::end);
+        const int last = in.get();
+        if (!head.empty() && head.back() == '\n' && last != '\n')
+            head.pop_back();
+    }
+    return index_text_problem(head);
 }
 
-std::optional<std::string> export_problem(std::string_view mailbox, const std::string &dir,
-                                          const PreviousIndex &previous) {
-    const std::string &index = previous.path();
+std::optional<std::string> export_problem(std::string_view mailbox, const std::string &dir, bool index_unchanged) {
+    const std::string index = dir + "/" + index_file_name(mailbox);
     if (!is_regular(index))
         return "its index file " + index + " is missing";
-    if (previous.unchanged())
+    if (index_unchanged)
         return "its index file " + index + " was not written by this export, it is the previous one";
-    std::string text;
-    if (!read_whole(index, text))
-        return "its index file " + index + " can't be read: " + std::strerror(errno);
-    if (auto problem = index_text_problem(text))
-        return "its index file " + index + " is incomplete: " + *problem;
+    if (auto problem = index_file_problem(index))
+        return "its index file " + index + (problem->starts_with("can't") ? " " : " is incomplete: ") + *problem;
     const std::string data = dir + "/" + data_file_name(mailbox);
     if (!is_regular(data))
         return "its data file " + data + " is missing";

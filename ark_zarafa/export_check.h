@@ -2,10 +2,9 @@
 // this export, is complete as far as its text can tell, and its data file is
 // there. Under FULL and INCR the index file of the job's previous export is
 // the base of the next increment, so a failed export must not leave a
-// damaged or unmatched index in its place.
+// damaged or unmatched index in its place (the baseline journal puts the
+// previous one back).
 #pragma once
-
-#include <sys/stat.h>
 
 #include <optional>
 #include <string>
@@ -18,31 +17,12 @@ namespace ark {
 // detectable: the format carries no count of its lines and no end mark.
 std::optional<std::string> index_text_problem(std::string_view text);
 
-// The index file in place before an export, kept so that it can be put back.
-class PreviousIndex {
-public:
-    // Reads the file now, before the export tool runs.
-    explicit PreviousIndex(std::string path);
+// Why the index file at path is not that of a complete export, or nothing.
+// Reads only its first two lines and its last byte, whatever its size.
+std::optional<std::string> index_file_problem(const std::string &path);
 
-    const std::string &path() const { return path_; }
-    bool existed() const { return existed_; }
-    // True when the file is still the one read before the export.
-    bool unchanged() const;
-    // Undo what a failed export did to the index file: the previous index
-    // comes back, or a new one is removed when there was none. The outcome
-    // is reported as a message.
-    void put_back() const;
-
-private:
-    std::string path_;
-    bool existed_ = false;
-    struct stat status_ {};
-    std::string text_;
-};
-
-// Why the export of mailbox in dir is not usable, or nothing. previous is the
-// index file as it was before the export ran.
-std::optional<std::string> export_problem(std::string_view mailbox, const std::string &dir,
-                                          const PreviousIndex &previous);
+// Why the export of mailbox in dir is not usable, or nothing. index_unchanged
+// tells that the index file is still the one in place before the export.
+std::optional<std::string> export_problem(std::string_view mailbox, const std::string &dir, bool index_unchanged);
 
 } // namespace ark

@@ -10,6 +10,7 @@
 
 #include "ark_zarafa.h"
 #include "backup_levels.h"
+#include "baseline_journal.h"
 #include "c_buffer.h"
 #include "export_dir.h"
 #include "mailbox_files.h"
@@ -121,6 +122,10 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
             msg("Error: Can't use the export directory: %s", escape->c_str());
             return DB_NUM_E_ERROR;
         }
+        // Exports of the job's earlier runs that the host never acknowledged
+        // give their baselines back before anything builds on them.
+        if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !ark::export_dir_problem(state))
+            ark::recover_baselines(ark::export_dir_path(state));
     }
 
     msg("Fetching users from server ...");

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "ark_zarafa.h"
+#include "baseline_journal.h"
 #include "c_buffer.h"
 #include "export_listing.h"
 #include "messages.h"
@@ -80,8 +81,10 @@ void set_path_field(char (&field)[ARK_PATH_LEN], const char *key, std::string_vi
 }
 
 // The indexes kept beside the lists belong to one operation; the export
-// listing's notification descriptor is closed with it.
+// listing's notification descriptor is closed with it, and exports the host
+// never acknowledged give their baselines back.
 void release_item_indexes() {
+    baseline_journal().close();
     restore_index().reset();
     export_listing().reset();
 }

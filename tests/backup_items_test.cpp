@@ -128,15 +128,19 @@ TEST_F(BackupItems, CopyDeletesEverythingAndFinallyTheDirectory) {
     EXPECT_EQ(next().rc, DB_NUM_I_COMPLETE);
 }
 
-TEST_F(BackupItems, FailedStoreStillDeletesAndWarnsByName) {
+// A file the host could not store undoes its mailbox's export: no index
+// is left to claim mail the store lacks, and the rest is not handed out.
+TEST_F(BackupItems, FailedStoreRollsTheMailboxBackAndWarnsByName) {
     server.set_users({"alice"});
     ASSERT_EQ(init("\"-l\" \"FULL\" \"-j\" \"job\"", {"alice"}), DB_NUM_I_OK);
     const fs::path data = work / "zarafa" / "job" / "alice.data.zbk";
     ASSERT_EQ(next().rc, DB_NUM_I_OK);
     EXPECT_EQ(ARK_FN(DB_ItemFinishStatus)(DB_ITEM_FAIL), DB_NUM_I_OK);
     EXPECT_FALSE(fs::exists(data));
-    EXPECT_TRUE(arktest::has_message_containing("Warning: the host reported that it could not store " +
-                                                data.string()));
+    EXPECT_FALSE(fs::exists(work / "zarafa" / "job" / "alice.index.zbk"));
+    EXPECT_TRUE(arktest::has_message_containing("Warning: the host could not store " + data.string() +
+                                                "; the baseline of mailbox alice is kept"));
+    EXPECT_EQ(next().rc, DB_NUM_I_COMPLETE);
 }
 
 TEST_F(BackupItems, WorkDirectoryWithDataInItsNameKeepsIndexFiles) {
