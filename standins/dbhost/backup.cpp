@@ -3,10 +3,12 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "control_vars.h"
 #include "exit_status.h"
+#include "fault_hooks.h"
 #include "item_name.h"
 #include "message_log.h"
 #include "plugin.h"
@@ -24,9 +26,16 @@ constexpr int give_up_after = 1000;
 // that overruns them is caught by the length check instead of corrupting memory.
 constexpr size_t item_buffer_size = 4096;
 
-DB_ITEM_RESULT store_one(SaveSetWriter &writer, const std::string &name, RunSummary &summary) {
+DB_ITEM_RESULT store_one(SaveSetWriter &writer, const std::string &name, RunSummary &summary,
+                         std::optional<uint64_t> fail_item) {
     auto &log = MessageLog::get();
     ++summary.items;
+    if (fail_item && summary.items == *fail_item) {
+        log.warning("test hook: item " + printable(name) + " is reported as failed without being stored");
+        ++summary.failed_items;
+        print_failed_item(summary.items, name);
+        return DB_ITEM_FAIL;
+    }
     if (auto problem = item_name_problem(name)) {
         log.error("refusing item \"" + printable(name) + "\": " + *problem);
         ++summary.failed_items;
@@ -46,7 +55,7 @@ DB_ITEM_RESULT store_one(SaveSetWriter &writer, const std::string &name, RunSumm
     }
 }
 
-void item_loop(const EntryPoints &db, SaveSetWriter &writer, RunSummary &summary) {
+void item_loop(const EntryPoints &db, SaveSetWriter &writer, RunSummary &summary, std::optional<uint64_t> fail_item) {
     auto &log = MessageLog::get();
     int failures_in_a_row = 0;
     for (;;) {
@@ -70,7 +79,7 @@ void item_loop(const EntryPoints &db, SaveSetWriter &writer, RunSummary &summary
             continue; // the interface allows going on after a mailbox failed
         }
         std::string item(name.data(), ::strnlen(name.data(), name.size()));
-        DB_ITEM_RESULT result = store_one(writer, item, summary);
+        DB_ITEM_RESULT result = store_one(writer, item, summary, fail_item);
         failures_in_a_row = result == DB_ITEM_FAIL ? failures_in_a_row + 1 : 0;
         if (!entry_point_succeeded("DB_ItemFinishStatus", db.item_finish_status(result)))
             ++summary.failed_calls;
@@ -98,7 +107,7 @@ int run_backup(const Options &o) {
         return exit_failed;
     }
 
-    const EntryPoints &db = plugin->db();
+    const EntryPoints db = with_fault_hooks(plugin->db(), o.test_kill_after_call);
     plugin->install_log_sink();
     ControlVars vars = backup_control_vars(o);
     log.note("backup of save set \"" + printable(*o.saveset) + "\" into " + writer->dir().string() + " with " +
@@ -113,7 +122,7 @@ int run_backup(const Options &o) {
     auto started = std::chrono::steady_clock::now();
 
     if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_BCK, level_of(level), vars.array())))
-        item_loop(db, *writer, summary);
+        item_loop(db, *writer, summary, o.test_fail_item);
     else
         ++summary.failed_calls;
     if (!entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array())))

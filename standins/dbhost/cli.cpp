@@ -25,7 +25,7 @@ constexpr OptionRule rules[] = {
     {"--store", true, false, {B, R, L, N, N}},
     {"--saveset", true, false, {B, R, L, N, N}},
     {"--level", true, false, {B, N, N, N, N}},
-    {"--job", true, false, {B, N, N, N, N}},
+    {"--job", true, false, {B, R, N, N, N}},
     {"--work-dir", true, false, {B, R, N, N, N}},
     {"--mailbox", true, true, {B, R, N, N, N}},
     {"--exclude", true, false, {B, N, N, N, N}},
@@ -34,6 +34,8 @@ constexpr OptionRule rules[] = {
     {"--into", true, false, {R, N, N, N, N}},
     {"--list-file", true, true, {R, N, N, N, N}},
     {"--no-recovery", false, false, {R, N, N, N, N}},
+    {"--test-kill-after-call", true, false, {B, R, N, N, N}},
+    {"--test-fail-item", true, false, {B, R, N, N, N}},
 };
 
 Command command_named(std::string_view word) {
@@ -78,6 +80,14 @@ fs::path absolute_path(std::string_view option, std::string_view value) {
     return fs::absolute(fs::path(value)).lexically_normal();
 }
 
+uint64_t positive_number(std::string_view option, const std::string &value) {
+    uint64_t n = 0;
+    if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos ||
+        (n = std::stoull(value)) == 0)
+        throw UsageError(std::string(option) + " needs a number from 1 on, not \"" + value + "\"");
+    return n;
+}
+
 void apply(Options &o, std::string_view name, const std::string &value) {
     if (name == "--plugin")
         o.plugin = absolute_path(name, value);
@@ -119,6 +129,10 @@ void apply(Options &o, std::string_view name, const std::string &value) {
         o.replace = true;
     else if (name == "--no-recovery")
         o.no_recovery = true;
+    else if (name == "--test-kill-after-call")
+        o.test_kill_after_call = positive_number(name, value);
+    else if (name == "--test-fail-item")
+        o.test_fail_item = positive_number(name, value);
 }
 
 void require(bool present, std::string_view option) {
@@ -203,7 +217,10 @@ Options parse_command_line(int argc, char **argv) {
     case Command::restore:
         require(!o.plugin.empty(), "--plugin");
         require(!o.store.empty(), "--store");
-        require(o.saveset.has_value(), "--saveset");
+        // One save set, or the job's chain: its last FULL and every later one.
+        if (o.saveset && o.job)
+            throw UsageError("restore takes --saveset or --job, not both");
+        require(o.saveset || o.job, "--saveset (or --job)");
         require(!o.into.empty(), "--into");
         break;
     case Command::list:
@@ -222,7 +239,7 @@ std::string usage_text() {
            "  dbhost backup --plugin SO --store DIR --saveset NAME [--level FULL|INCR|DIFF|COPY]\n"
            "         [--job NAME] [--work-dir DIR] [--mailbox NAME]... [--exclude P1,P2]\n"
            "         [--var KEY=VALUE]... [--replace]\n"
-           "  dbhost restore --plugin SO --store DIR --saveset NAME --into DIR [--mailbox NAME]...\n"
+           "  dbhost restore --plugin SO --store DIR --saveset NAME | --job NAME --into DIR [--mailbox NAME]...\n"
            "         [--list-file USER@FILE]... [--no-recovery] [--work-dir DIR] [--var KEY=VALUE]...\n"
            "  dbhost list --store DIR [--saveset NAME]\n"
            "  dbhost info --plugin SO\n"

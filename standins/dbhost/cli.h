@@ -1,6 +1,7 @@
 // The command line of dbhost: commands, their options and the usage text.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -36,6 +37,11 @@ struct Options {
     std::vector<std::string> vars;      // --var KEY=VALUE, as given
     bool no_recovery = false;
     bool replace = false;
+
+    // Test-only faults: die by SIGKILL right after the N-th operation call of
+    // the plug-in; report the N-th item as failed without storing it.
+    std::optional<uint64_t> test_kill_after_call;
+    std::optional<uint64_t> test_fail_item;
 };
 
 class UsageError : public std::runtime_error {

@@ -99,13 +99,16 @@ std::optional<std::string> decode_field(std::string_view text) {
     return out;
 }
 
-std::string manifest_header(std::string_view saveset, std::string_view level, std::string_view job, int64_t created) {
+std::string manifest_header(std::string_view saveset, std::string_view level, std::string_view job, int64_t created,
+                            uint64_t sequence) {
     std::string text = std::string(magic) + "\n";
     text += "name\t" + encode_field(saveset) + "\n";
     text += "level\t" + std::string(level) + "\n";
     if (!job.empty())
         text += "job\t" + encode_field(job) + "\n";
     text += "created\t" + std::to_string(created) + "\n";
+    if (sequence > 0)
+        text += "sequence\t" + std::to_string(sequence) + "\n";
     return text;
 }
 
@@ -158,6 +161,8 @@ Manifest parse_manifest(std::string_view text) {
             m.level = std::string(f[1]);
         } else if (f[0] == "created" && f.size() == 2) {
             m.created = number<int64_t>(f[1]).value_or(0);
+        } else if (f[0] == "sequence" && f.size() == 2) {
+            m.sequence = number<uint64_t>(f[1]).value_or(0);
         } else if (f[0] == "end" && f.size() == 3) {
             m.ended = true;
             m.ended_time = number<int64_t>(f[1]).value_or(0);

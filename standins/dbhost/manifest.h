@@ -7,6 +7,7 @@
 //   level    <FULL|INCR|DIFF|COPY>
 //   job      <job name>                     (only when one was given)
 //   created  <seconds since 1970>
+//   sequence <n>                          (order of the backups in the store)
 //   item     <size> <sha256> <level> <seconds since 1970> <item name>
 //   ...
 //   end      <seconds since 1970> <complete|failed>
@@ -36,6 +37,7 @@ struct Manifest {
     std::string level;
     std::string job;
     int64_t created = 0;
+    uint64_t sequence = 0; // 0 in manifests written before it was kept
     std::vector<ManifestItem> items;
     bool ended = false; // false: the backup was interrupted
     bool complete = false;
@@ -43,7 +45,8 @@ struct Manifest {
     std::vector<std::string> problems; // lines that could not be read
 };
 
-std::string manifest_header(std::string_view saveset, std::string_view level, std::string_view job, int64_t created);
+std::string manifest_header(std::string_view saveset, std::string_view level, std::string_view job, int64_t created,
+                            uint64_t sequence = 0);
 std::string manifest_item_line(const ManifestItem &item);
 std::string manifest_end_line(int64_t time, bool complete);
 

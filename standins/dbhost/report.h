@@ -18,6 +18,7 @@ struct RunSummary {
     double seconds = 0;
     std::vector<std::string> mailboxes; // as requested; empty when not known
     int failed_calls = 0;               // entry points that did not succeed
+    bool skipped = false;               // a save set of a chain restore that was not restored
 };
 
 void print_progress(uint64_t count, std::string_view name, uint64_t size);

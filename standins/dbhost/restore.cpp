@@ -3,12 +3,19 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <iostream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string_view>
 #include <system_error>
 
 #include "control_vars.h"
 #include "exit_status.h"
+#include "fault_hooks.h"
 #include "file_io.h"
 #include "item_name.h"
 #include "message_log.h"
@@ -25,8 +32,9 @@ constexpr const char *partial_name = ".dbhost-part";
 
 class ItemRestorer {
 public:
-    ItemRestorer(const EntryPoints &db, const SaveSet &set, const fs::path &into, RunSummary &summary)
-        : db_(db), set_(set), into_(into), summary_(summary) {}
+    ItemRestorer(const EntryPoints &db, const SaveSet &set, const fs::path &into, RunSummary &summary,
+                 uint64_t &items_seen, std::optional<uint64_t> fail_item)
+        : db_(db), set_(set), into_(into), summary_(summary), items_seen_(items_seen), fail_item_(fail_item) {}
 
     void restore(const ManifestItem &item);
 
@@ -42,6 +50,8 @@ private:
     const SaveSet &set_;
     const fs::path &into_;
     RunSummary &summary_;
+    uint64_t &items_seen_; // over every save set of the run, for the test hook
+    std::optional<uint64_t> fail_item_;
 };
 
 void ItemRestorer::announce(DB_ITEM_TYPE type, const fs::path &path, DB_ITEM_RESULT result) {
@@ -102,6 +112,13 @@ void ItemRestorer::restore(const ManifestItem &item) {
     fs::path relative(item.name);
     fs::path target = into_ / relative;
     bool written = false;
+    if (fail_item_ && ++items_seen_ == *fail_item_) {
+        log.warning("test hook: item " + printable(item.name) + " is reported as failed without being written");
+        ++summary_.failed_items;
+        print_failed_item(summary_.items, item.name);
+        announce(DB_ITEM_TYPE_FILE, target, DB_ITEM_FAIL);
+        return;
+    }
     try {
         make_parents(relative.parent_path());
         written = write_verified(item, target);
@@ -118,6 +135,155 @@ void ItemRestorer::restore(const ManifestItem &item) {
     announce(DB_ITEM_TYPE_FILE, target, written ? DB_ITEM_SUCCESS : DB_ITEM_FAIL);
 }
 
+// Tells the operator what a save set is worth before it is restored.
+void report_saveset_state(const SaveSet &set) {
+    auto &log = MessageLog::get();
+    const Manifest &m = set.manifest;
+    const std::string name = printable(m.saveset);
+    for (const auto &problem : m.problems)
+        log.warning("manifest of save set \"" + name + "\": " + problem);
+    if (!m.ended)
+        log.warning("save set \"" + name + "\" is incomplete (its backup was interrupted); " + "restoring the " +
+                    std::to_string(m.items.size()) + " items it holds");
+    else if (!m.complete)
+        log.warning("save set \"" + name + "\" was written by a backup that had failures");
+}
+
+// One restore operation of the plug-in over the items of set. False when a
+// call or an item failed.
+bool restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set, RunSummary &summary,
+                     uint64_t &items_seen) {
+    auto &log = MessageLog::get();
+    Options per_set = o;
+    per_set.saveset = set.manifest.saveset;
+    ControlVars vars = restore_control_vars(per_set);
+    log.note("restore of save set \"" + printable(set.manifest.saveset) + "\" into " + o.into.string() + " with " +
+             o.plugin.string());
+    for (const auto &entry : vars.entries())
+        log.note("control variable " + printable(entry));
+
+    summary.operation = "restore";
+    summary.saveset = set.manifest.saveset;
+    summary.mailboxes = o.mailboxes;
+    auto started = std::chrono::steady_clock::now();
+    const Manifest &m = set.manifest;
+    if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_RST, level_of(m.level), vars.array()))) {
+        ItemRestorer restorer(db, set, o.into, summary, items_seen, o.test_fail_item);
+        for (const auto &item : m.items)
+            restorer.restore(item);
+    } else {
+        ++summary.failed_calls;
+    }
+    if (!entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array())))
+        ++summary.failed_calls;
+    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    print_summary(summary);
+    return summary.failed_calls == 0 && summary.failed_items == 0;
+}
+
+bool earlier_backup(const SaveSet &a, const SaveSet &b) {
+    const Manifest &x = a.manifest, &y = b.manifest;
+    if (x.sequence && y.sequence)
+        return x.sequence < y.sequence;
+    if (x.created != y.created)
+        return x.created < y.created;
+    return x.saveset < y.saveset;
+}
+
+// The job's last FULL save set and every later one of the job, in the order
+// of their backups.
+std::vector<SaveSet> job_chain(const fs::path &store, const std::string &job) {
+    auto &log = MessageLog::get();
+    std::vector<std::string> problems;
+    std::vector<SaveSet> sets;
+    for (SaveSet &set : read_store(store, problems))
+        if (set.manifest.job == job)
+            sets.push_back(std::move(set));
+    for (const auto &problem : problems)
+        log.warning(problem);
+    std::stable_sort(sets.begin(), sets.end(), earlier_backup);
+    auto full = std::find_if(sets.rbegin(), sets.rend(), [](const SaveSet &s) { return s.manifest.level == "FULL"; });
+    if (full == sets.rend())
+        throw StoreError("the store " + store.string() + " holds no FULL save set of the job \"" + printable(job) +
+                         "\"");
+    sets.erase(sets.begin(), full.base() - 1);
+    return sets;
+}
+
+// The mailbox an item was exported from, by the names the plug-in gives its
+// files ("NAME.index.zbk", "NAME.data.zbk", "Public" for the public store).
+std::optional<std::string> mailbox_of_item(const std::string &item) {
+    const std::string name = fs::path(item).filename().string();
+    for (std::string_view suffix : {".index.zbk", ".data.zbk"}) {
+        if (name.size() > suffix.size() && name.ends_with(suffix)) {
+            std::string stem = name.substr(0, name.size() - suffix.size());
+            return stem == "Public" ? std::string("PUBLIC_FOLDER") : stem;
+        }
+    }
+    return std::nullopt;
+}
+
+// The options of one save set of a chain: the requested mailboxes whose files
+// it holds (a backup that was interrupted or failed holds only some). Nothing
+// when it holds none of them.
+std::optional<Options> chain_step(const Options &o, const SaveSet &set) {
+    if (set.manifest.items.empty())
+        return std::nullopt;
+    if (o.databases.empty())
+        return o;
+    std::set<std::string> held;
+    for (const ManifestItem &item : set.manifest.items)
+        if (auto mailbox = mailbox_of_item(item.name))
+            held.insert(*mailbox);
+    Options step = o;
+    step.databases.clear();
+    step.mailboxes.clear();
+    for (size_t i = 0; i < o.databases.size() && i < o.mailboxes.size(); ++i) {
+        if (!held.count(o.mailboxes[i]))
+            continue;
+        step.databases.push_back(o.databases[i]);
+        step.mailboxes.push_back(o.mailboxes[i]);
+    }
+    if (step.databases.empty())
+        return std::nullopt;
+    return step;
+}
+
+void print_chain_summary(const std::string &job, const std::vector<SaveSet> &sets,
+                         const std::vector<RunSummary> &summaries, bool ok) {
+    std::ostringstream out;
+    out << "Summary: restore of job \"" << printable(job) << "\" from " << sets.size() << " save sets "
+        << (ok ? "succeeded" : "finished with failures") << "\n";
+    for (size_t i = 0; i < sets.size(); ++i) {
+        const Manifest &m = sets[i].manifest;
+        const RunSummary &s = summaries[i];
+        out << "  " << (i + 1) << ". \"" << printable(m.saveset) << "\" (" << m.level << "): ";
+        if (s.skipped) {
+            out << "skipped, it holds no files of the mailboxes to restore\n";
+            continue;
+        }
+        if (!s.mailboxes.empty()) {
+            out << "mailboxes";
+            for (size_t k = 0; k < s.mailboxes.size(); ++k)
+                out << (k ? ", " : " ") << printable(s.mailboxes[k]);
+            out << "; ";
+        }
+        out << s.items << " items";
+        if (s.failed_items)
+            out << " (" << s.failed_items << " failed)";
+        out << ", " << s.bytes << " bytes";
+        if (!m.ended)
+            out << ", incomplete: its backup was interrupted";
+        else if (!m.complete)
+            out << ", written by a backup that had failures";
+        out << "\n";
+    }
+    std::cout << out.str() << std::flush;
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);)
+        MessageLog::get().record(line);
+}
+
 } // namespace
 
 int run_restore(const Options &o) {
@@ -126,21 +292,18 @@ int run_restore(const Options &o) {
     if (!plugin)
         return exit_usage;
 
-    SaveSet set;
+    std::vector<SaveSet> sets;
     try {
-        set = open_saveset(o.store, *o.saveset);
+        if (o.saveset)
+            sets.push_back(open_saveset(o.store, *o.saveset));
+        else
+            sets = job_chain(o.store, *o.job);
     } catch (const std::exception &e) {
         log.error(e.what());
         return exit_failed;
     }
-    const Manifest &m = set.manifest;
-    for (const auto &problem : m.problems)
-        log.warning("manifest of save set \"" + printable(*o.saveset) + "\": " + problem);
-    if (!m.ended)
-        log.warning("save set \"" + printable(*o.saveset) + "\" is incomplete (its backup was interrupted); " +
-                    "restoring the " + std::to_string(m.items.size()) + " items it holds");
-    else if (!m.complete)
-        log.warning("save set \"" + printable(*o.saveset) + "\" was written by a backup that had failures");
+    for (const SaveSet &set : sets)
+        report_saveset_state(set);
 
     std::error_code ec;
     fs::create_directories(o.into, ec);
@@ -149,33 +312,34 @@ int run_restore(const Options &o) {
         return exit_failed;
     }
 
-    const EntryPoints &db = plugin->db();
+    const EntryPoints db = with_fault_hooks(plugin->db(), o.test_kill_after_call);
     plugin->install_log_sink();
-    ControlVars vars = restore_control_vars(o);
-    log.note("restore of save set \"" + printable(*o.saveset) + "\" into " + o.into.string() + " with " +
-             o.plugin.string());
-    for (const auto &entry : vars.entries())
-        log.note("control variable " + printable(entry));
-
-    RunSummary summary;
-    summary.operation = "restore";
-    summary.saveset = *o.saveset;
-    summary.mailboxes = o.mailboxes;
-    auto started = std::chrono::steady_clock::now();
-
-    if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_RST, level_of(m.level), vars.array()))) {
-        ItemRestorer restorer(db, set, o.into, summary);
-        for (const auto &item : m.items)
-            restorer.restore(item);
-    } else {
-        ++summary.failed_calls;
+    if (!o.saveset) {
+        std::string names;
+        for (const SaveSet &set : sets)
+            names += (names.empty() ? "" : ", ") + ("\"" + printable(set.manifest.saveset) + "\"");
+        log.note("restore of job \"" + printable(*o.job) + "\" from its last FULL save set on: " + names);
     }
-    if (!entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array())))
-        ++summary.failed_calls;
-
-    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    print_summary(summary);
-    return summary.failed_calls == 0 && summary.failed_items == 0 ? exit_ok : exit_failed;
+    bool ok = true;
+    uint64_t items_seen = 0;
+    std::vector<RunSummary> summaries(sets.size());
+    for (size_t i = 0; i < sets.size(); ++i) {
+        if (o.saveset) {
+            ok = restore_saveset(db, o, sets[i], summaries[i], items_seen) && ok;
+            continue;
+        }
+        const std::optional<Options> step = chain_step(o, sets[i]);
+        if (!step) {
+            log.note("save set \"" + printable(sets[i].manifest.saveset) +
+                     "\" holds no files of the mailboxes to restore; skipped");
+            summaries[i].skipped = true;
+            continue;
+        }
+        ok = restore_saveset(db, *step, sets[i], summaries[i], items_seen) && ok;
+    }
+    if (!o.saveset)
+        print_chain_summary(*o.job, sets, summaries, ok);
+    return ok ? exit_ok : exit_failed;
 }
 
 } // namespace dbhost

@@ -73,6 +73,27 @@ std::string saveset_directory_name(const std::string &saveset) {
     return out;
 }
 
+namespace {
+
+// One more than the highest sequence number in the store: the order of the
+// backups, which their creation times (seconds) cannot always tell.
+uint64_t next_sequence(const fs::path &store) {
+    uint64_t highest = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(store, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_directory(ec))
+            continue;
+        try {
+            highest = std::max(highest, read_saveset_dir(it->path()).manifest.sequence);
+        } catch (const std::exception &) {
+            // A directory that is no save set orders nothing.
+        }
+    }
+    return highest + 1;
+}
+
+} // namespace
+
 SaveSetWriter::SaveSetWriter(const fs::path &store, const std::string &saveset, const std::string &level,
                              const std::string &job, bool replace)
     : store_(store), level_(level), replace_(replace) {
@@ -99,7 +120,7 @@ SaveSetWriter::SaveSetWriter(const fs::path &store, const std::string &saveset, 
     manifest_ = Fd(::open(manifest.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600));
     if (manifest_.get() < 0)
         throw std::system_error(errno, std::generic_category(), "cannot create " + manifest.string());
-    append_synced(manifest_.get(), manifest, manifest_header(saveset, level, job, now()));
+    append_synced(manifest_.get(), manifest, manifest_header(saveset, level, job, now(), next_sequence(store)));
     sync_directory(dir_);
     sync_directory(store);
 }

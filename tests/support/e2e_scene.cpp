@@ -101,6 +101,14 @@ void E2eScene::lose_mailbox(const std::string &login) const {
     tool_ok({"zarafa-sim", "create-user", login, fullname, email});
 }
 
+void E2eScene::lose_public_store() const {
+    const fs::path mailbox = server() / "public" / "mailbox";
+    const std::vector<std::string> lines = lines_of(read_file(mailbox));
+    if (lines.size() < 2)
+        throw std::runtime_error(mailbox.string() + " has no root line");
+    write_file(mailbox, lines[0] + "\n" + lines[1] + "\n");
+}
+
 HostRun E2eScene::dbhost(const std::vector<std::string> &args, const std::string &faults) const {
     std::vector<std::string> argv{std::string(ARK_BIN_DIR) + "/dbhost", "--log", log().string()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -129,6 +137,13 @@ HostRun E2eScene::restore(const std::string &saveset, const std::vector<std::str
                                   "--saveset", saveset,    "--into",        into().string()};
     args.insert(args.end(), extra.begin(), extra.end());
     return dbhost(args, faults);
+}
+
+HostRun E2eScene::restore_chain(const std::string &job, const std::vector<std::string> &extra) const {
+    std::vector<std::string> args{"restore", "--plugin", ARK_PLUGIN_PATH, "--store", store().string(),
+                                  "--job",     job,        "--into",        into().string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return dbhost(args);
 }
 
 std::map<std::string, std::string> tree_snapshot(const fs::path &dir) {

@@ -66,6 +66,8 @@ public:
     // again, empty, with the same details (a restore only serves accounts
     // that the server lists).
     void lose_mailbox(const std::string &login) const;
+    // Loses the public store's folders and messages; its root stays.
+    void lose_public_store() const;
 
     // dbhost backup/restore with --plugin, --store, --saveset, --log, and
     // --work-dir (backup) or --into (restore) filled in; extra adds options.
@@ -73,6 +75,9 @@ public:
                    const std::string &faults = "") const;
     HostRun restore(const std::string &saveset, const std::vector<std::string> &extra = {},
                     const std::string &faults = "") const;
+    // dbhost restore of the job's chain: its last FULL save set and every
+    // later one.
+    HostRun restore_chain(const std::string &job, const std::vector<std::string> &extra = {}) const;
     HostRun dbhost(const std::vector<std::string> &args, const std::string &faults = "") const;
 
 private:

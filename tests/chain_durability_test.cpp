@@ -1,0 +1,211 @@
+// Incremental chains under crashes and failed stores: a job runs FULL, INCR,
+// INCR, INCR through dbhost against the simulator, with new mail before each
+// INCR, and one run is disturbed (the host dies after a given entry-point
+// call, or reports a given item as failed). Restoring the job's whole chain
+// into lost mailboxes must give back every message the server held last. A
+// restore that dies at any call, run again, must do the same.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/e2e_scene.h"
+
+namespace {
+
+using arktest::E2eScene;
+using arktest::HostRun;
+namespace fs = std::filesystem;
+
+const std::vector<std::string> kMailboxes{"user0001", "user0002", "PUBLIC_FOLDER"};
+const std::vector<std::string> kLevels{"FULL", "INCR", "INCR", "INCR"};
+// An undisturbed backup of the three mailboxes: DB_InitOperation, a
+// DB_GetItem per file and one more, a DB_ItemFinishStatus per file, and
+// DB_CloseOperation.
+constexpr int kItems = 2 * 3;
+constexpr int kCalls = 1 + (kItems + 1) + kItems + 1;
+
+enum class Fault { kill_after_call, fail_item };
+
+struct ChainCase {
+    int run;    // which backup of the chain is disturbed
+    Fault fault;
+    int n;      // the call after which the host dies, or the item it fails
+};
+
+void PrintTo(const ChainCase &c, std::ostream *os) {
+    *os << "run " << c.run << (c.fault == Fault::kill_after_call ? " killed after call " : " fails item ") << c.n;
+}
+
+std::vector<ChainCase> every_case() {
+    std::vector<ChainCase> cases;
+    for (int run = 0; run < static_cast<int>(kLevels.size()); ++run) {
+        for (int k = 1; k <= kCalls; ++k)
+            cases.push_back({run, Fault::kill_after_call, k});
+        for (int p = 1; p <= kItems; ++p)
+            cases.push_back({run, Fault::fail_item, p});
+    }
+    return cases;
+}
+
+void add_mail(const E2eScene &scene, int round) {
+    const std::string seed = std::to_string(100 + round);
+    scene.tool_ok({"zarafa-sim", "add-messages", "user0001", "2", "--seed", seed});
+    scene.tool_ok({"zarafa-sim", "add-messages", "user0002", "1", "--seed", seed});
+    scene.tool_ok({"zarafa-sim", "add-messages", "-p", "1", "--seed", seed});
+}
+
+std::map<std::string, std::string> contents(const E2eScene &scene) {
+    std::map<std::string, std::string> all;
+    for (const std::string &m : kMailboxes)
+        all[m] = scene.content(m);
+    return all;
+}
+
+void lose_everything(const E2eScene &scene) {
+    for (const std::string &m : kMailboxes)
+        if (m != "PUBLIC_FOLDER")
+            scene.lose_mailbox(m);
+    scene.lose_public_store();
+}
+
+// The message lines of expected that actual lacks.
+int missing_messages(const std::string &expected, const std::string &actual) {
+    std::multiset<std::string> have;
+    for (const std::string &line : arktest::lines_of(actual))
+        have.insert(line);
+    int missing = 0;
+    for (const std::string &line : arktest::lines_of(expected)) {
+        if (!line.starts_with("  message"))
+            continue;
+        auto it = have.find(line);
+        if (it == have.end())
+            ++missing;
+        else
+            have.erase(it);
+    }
+    return missing;
+}
+
+std::vector<std::string> mailbox_options() {
+    std::vector<std::string> args;
+    for (const std::string &m : kMailboxes) {
+        args.push_back("--mailbox");
+        args.push_back(m);
+    }
+    return args;
+}
+
+void expect_restored(const E2eScene &scene, const std::map<std::string, std::string> &expected,
+                     const HostRun &restore) {
+    for (const std::string &m : kMailboxes) {
+        const std::string actual = scene.content(m);
+        EXPECT_EQ(missing_messages(expected.at(m), actual), 0) << m << "\n" << restore.describe();
+        EXPECT_EQ(actual, expected.at(m)) << m;
+    }
+}
+
+class ChainDurability : public ::testing::TestWithParam<ChainCase> {};
+
+TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
+    const ChainCase &c = GetParam();
+    E2eScene scene;
+    scene.populate(2, 2, 3, 7);
+    std::vector<std::string> levels = kLevels;
+    // The mail that arrived before a disturbed last run needs one more run.
+    if (c.run + 1 == static_cast<int>(levels.size()))
+        levels.push_back("INCR");
+    for (int r = 0; r < static_cast<int>(levels.size()); ++r) {
+        if (r > 0)
+            add_mail(scene, r);
+        std::vector<std::string> extra{"--level", levels[static_cast<size_t>(r)], "--job", "nightly"};
+        if (r == c.run) {
+            extra.push_back(c.fault == Fault::kill_after_call ? "--test-kill-after-call" : "--test-fail-item");
+            extra.push_back(std::to_string(c.n));
+        }
+        const HostRun run = scene.backup("s" + std::to_string(r), extra);
+        if (r == c.run && c.fault == Fault::kill_after_call) {
+            ASSERT_EQ(run.process.signal, SIGKILL) << "the host should have died\n" << run.describe();
+        } else if (r == c.run) {
+            ASSERT_TRUE(run.survived()) << run.describe();
+            EXPECT_TRUE(run.problem_mentions({"Warning: the host could not store"})) << run.describe();
+        } else {
+            ASSERT_EQ(run.exit_status(), 0) << run.describe();
+        }
+    }
+    const std::map<std::string, std::string> expected = contents(scene);
+    lose_everything(scene);
+    const HostRun restore = scene.restore_chain("nightly", mailbox_options());
+    ASSERT_TRUE(restore.survived()) << restore.describe();
+    expect_restored(scene, expected, restore);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCallAndItem, ChainDurability, ::testing::ValuesIn(every_case()),
+                         [](const auto &info) {
+                             const ChainCase &c = info.param;
+                             return "run" + std::to_string(c.run) +
+                                    (c.fault == Fault::kill_after_call ? "_killed_after_call" : "_fails_item") +
+                                    std::to_string(c.n);
+                         });
+
+// The run after a crash says which mailboxes it took back, by name; a failed
+// item names its mailbox at once and does not fail the call.
+TEST(ChainDurabilityMessages, RecoveryAndFailedStoreNameTheMailbox) {
+    E2eScene scene;
+    scene.populate(2, 2, 3, 7);
+    ASSERT_EQ(scene.backup("f", {"--level", "FULL", "--job", "nightly"}).exit_status(), 0);
+    add_mail(scene, 1);
+    // Call 4 exports user0002 while user0001's index is still to be stored.
+    const HostRun killed = scene.backup("i1", {"--level", "INCR", "--job", "nightly", "--test-kill-after-call", "4"});
+    ASSERT_EQ(killed.process.signal, SIGKILL) << killed.describe();
+    // The hidden journal is never handed out, and is gone once recovered.
+    const HostRun next = scene.backup("i2", {"--level", "INCR", "--job", "nightly", "--test-fail-item", "3"});
+    for (const std::string m : {"user0001", "user0002"})
+        EXPECT_TRUE(next.problem_mentions({"Warning: the last backup of mailbox " + m, "was not stored completely"}))
+            << next.describe();
+    EXPECT_TRUE(next.problem_mentions({"Warning: the host could not store", "mailbox user0002",
+                                       "its changes will be in the next backup"}))
+        << next.describe();
+    EXPECT_EQ(next.process.err.find("DB_ItemFinishStatus returned"), std::string::npos) << next.describe();
+    EXPECT_TRUE(arktest::paths_containing(scene.store(), ".baseline").empty());
+    // The recovery removed the unacknowledged data files, so a tool that
+    // appends to a leftover one starts from nothing.
+    EXPECT_FALSE(fs::exists(scene.work() / "zarafa" / "nightly" / "user0002.data.zbk"));
+    EXPECT_TRUE(arktest::paths_containing(scene.work() / "zarafa" / "nightly", ".nobaseline").empty());
+}
+
+// A chain restore killed after any of its calls, then run again, restores
+// every mailbox whole.
+TEST(ChainRestoreCrash, RerunAfterAKillAtAnyCallRestoresEverything) {
+    E2eScene scene;
+    scene.populate(2, 2, 3, 11);
+    ASSERT_EQ(scene.backup("f", {"--level", "FULL", "--job", "nightly"}).exit_status(), 0);
+    add_mail(scene, 1);
+    ASSERT_EQ(scene.backup("i", {"--level", "INCR", "--job", "nightly"}).exit_status(), 0);
+    const std::map<std::string, std::string> expected = contents(scene);
+
+    int kills = 0;
+    for (int k = 1;; ++k) {
+        SCOPED_TRACE("killed after call " + std::to_string(k));
+        lose_everything(scene);
+        std::vector<std::string> extra = mailbox_options();
+        extra.insert(extra.end(), {"--test-kill-after-call", std::to_string(k)});
+        const HostRun killed = scene.restore_chain("nightly", extra);
+        const bool died = killed.process.signal == SIGKILL;
+        kills += died;
+        const HostRun again = died ? scene.restore_chain("nightly", mailbox_options()) : killed;
+        ASSERT_EQ(again.exit_status(), 0) << again.describe();
+        expect_restored(scene, expected, again);
+        if (!died || ::testing::Test::HasFailure())
+            break;
+    }
+    // Two save sets of six files and their directories: far more calls
+    // than this, so every one of them was a place to die.
+    EXPECT_GT(kills, 2 * (1 + 2 * kItems + 1));
+}
+
+} // namespace
