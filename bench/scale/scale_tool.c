@@ -5,7 +5,9 @@
  *   zarafa-admin -l             SCALE_USERS accounts "user00001", ...
  *   zarafa-admin --details NAME a details block for NAME
  *   zarafa-backup -u NAME | -p  NAME.data.zbk and NAME.index.zbk (Public.*
- *                               for the public store) in the working directory
+ *                               for the public store) in the working directory;
+ *                               SCALE_INDEX_MESSAGES more message lines make
+ *                               the index as large as a big mailbox's
  *   zarafa-restore ...          reads its standard input, succeeds
  * Plain C and stdio only, to keep start-up small.
  */
@@ -41,7 +43,16 @@ static int export_mailbox(const char *user, const char *stem) {
              "ZBK1:mailbox:%s\nR:root:%012lx:%s\nC:f:2:%012lx:496e626f78:1:%012lx:end\n"
              "M:m:%012lx:g1:%012lx:0:%zu:ck\n",
              user, root, user, root, folder, folder, message, strlen(user) + 12);
-    return write_text(path, text);
+    const long more = atol(getenv("SCALE_INDEX_MESSAGES") ? getenv("SCALE_INDEX_MESSAGES") : "0");
+    if (more <= 0)
+        return write_text(path, text);
+    FILE *out = fopen(path, "w");
+    if (!out || fputs(text, out) < 0)
+        return 1;
+    for (long i = 0; i < more; ++i)
+        fprintf(out, "M:m:%012lx:g1:%012lx:%ld:%d:%016lx\n", folder, (message + (unsigned long)i) & 0xffffffffffffUL,
+                i * 100, 100, key_of(user, (unsigned long)i));
+    return fclose(out) != 0;
 }
 
 static int admin(int argc, char **argv) {

@@ -1,7 +1,7 @@
 /*
- * Preloaded into the backup host by the scale benchmark: at exit it writes
- * the process's own CPU time (user and system, without its children) to the
- * file named by SCALE_SELF_CPU_OUT. It takes itself out of the environment
+ * Preloaded into the backup host by the benchmarks: at exit it writes the
+ * process's own CPU time (user and system, without its children) and its
+ * peak resident size in KiB to the file named by SCALE_SELF_CPU_OUT. It takes itself out of the environment
  * at start, so the tools the host starts neither load it nor report.
  */
 #include <stdio.h>
@@ -28,7 +28,7 @@ __attribute__((destructor)) static void self_cpu_stop(void) {
     FILE *out = fopen(out_path, "w");
     if (!out)
         return;
-    fprintf(out, "%ld.%06ld %ld.%06ld\n", (long)usage.ru_utime.tv_sec, (long)usage.ru_utime.tv_usec,
-            (long)usage.ru_stime.tv_sec, (long)usage.ru_stime.tv_usec);
+    fprintf(out, "%ld.%06ld %ld.%06ld %ld\n", (long)usage.ru_utime.tv_sec, (long)usage.ru_utime.tv_usec,
+            (long)usage.ru_stime.tv_sec, (long)usage.ru_stime.tv_usec, (long)usage.ru_maxrss);
     fclose(out);
 }
