@@ -241,6 +241,7 @@ std::optional<BaselineJournal::ExportId> BaselineJournal::begin(const std::strin
     bool ok = true;
     if (mailbox == "ALL") {
         for (const std::string &stem : index_stems(dir)) {
+            e.before.push_back(stem);
             const std::string key = take_stem(dir, stem, mailbox_of_stem(stem), ok);
             if (!ok)
                 break;
@@ -272,12 +273,37 @@ void BaselineJournal::tool_ended(ExportId id) {
     Export &e = exports_.at(id);
     if (e.mailbox != "ALL" || e.done)
         return;
+    // The whole-server tool rewrites every mailbox's files, but the export
+    // named "ALL" hands out only the "ALL." files: every other index must
+    // not move, and goes back at once, before another export builds on it.
+    const std::string own = e.dir + "/ALL";
+    std::vector<std::string> kept;
+    for (const std::string &key : e.stems) {
+        auto found = stems_.find(key);
+        if (found == stems_.end())
+            continue;
+        if (key == own) {
+            kept.push_back(key);
+            continue;
+        }
+        Stem &stem = found->second;
+        // An earlier export of this operation that holds the journal keeps it.
+        if (--stem.holders == 0) {
+            undo_stem(stem.dir, stem.name);
+            stems_.erase(found);
+        }
+    }
+    e.stems = std::move(kept);
     bool ok = true;
     for (const std::string &name : index_stems(e.dir)) {
         const std::string key = e.dir + "/" + name;
-        if (std::find(e.stems.begin(), e.stems.end(), key) != e.stems.end())
+        if (stems_.count(key) || std::find(e.before.begin(), e.before.end(), name) != e.before.end())
             continue;
-        // Created by this export: its journal says it had no baseline.
+        if (key != own) {
+            undo_new_index(e.dir, name);
+            continue;
+        }
+        // Its own index is new: its journal says it had no baseline.
         if (const std::error_code ec = write_journal(e.dir, name, false)) {
             warn_on(ec, "journal", index_path(e.dir, name));
             ok = false;
@@ -286,11 +312,11 @@ void BaselineJournal::tool_ended(ExportId id) {
         Stem &stem = stems_[key];
         stem.dir = e.dir;
         stem.name = name;
-        stem.mailbox = mailbox_of_stem(name);
-        ++stem.holders;
+        stem.mailbox = "ALL";
+        stem.holders = 1;
         e.stems.push_back(key);
     }
-    // Without every new index journaled the mark must stay: it tells the
+    // Without its own new index journaled the mark must stay: it tells the
     // next recovery which index files this export made.
     if (ok)
         warn_on(sys::remove_durably(whole_server_mark(e.dir)), "remove", whole_server_mark(e.dir));

@@ -98,6 +98,7 @@ private:
         std::string mailbox;
         std::string dir;
         std::vector<std::string> stems; // keys into stems_
+        std::vector<std::string> before; // whole server: the index stems there were
         std::vector<std::string> outstanding;
         bool done = false;
     };

@@ -23,11 +23,11 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string> kMailboxes{"user0001", "user0002", "PUBLIC_FOLDER"};
 const std::vector<std::string> kLevels{"FULL", "INCR", "INCR", "INCR"};
-// An undisturbed backup of the three mailboxes: DB_InitOperation, a
-// DB_GetItem per file and one more, a DB_ItemFinishStatus per file, and
-// DB_CloseOperation.
 constexpr int kItems = 2 * 3;
-constexpr int kCalls = 1 + (kItems + 1) + kItems + 1;
+
+// An undisturbed backup of n mailboxes: DB_InitOperation, a DB_GetItem per
+// file and one more, a DB_ItemFinishStatus per file, and DB_CloseOperation.
+constexpr int calls_of(int mailboxes) { return 1 + (2 * mailboxes + 1) + 2 * mailboxes + 1; }
 
 enum class Fault { kill_after_call, fail_item };
 
@@ -35,21 +35,32 @@ struct ChainCase {
     int run;    // which backup of the chain is disturbed
     Fault fault;
     int n;      // the call after which the host dies, or the item it fails
+    // The server also has an account named "ALL", whose export is the
+    // whole-server one.
+    bool all_account = false;
 };
 
 void PrintTo(const ChainCase &c, std::ostream *os) {
-    *os << "run " << c.run << (c.fault == Fault::kill_after_call ? " killed after call " : " fails item ") << c.n;
+    *os << "run " << c.run << (c.fault == Fault::kill_after_call ? " killed after call " : " fails item ") << c.n
+        << (c.all_account ? " with an account ALL" : "");
 }
 
-std::vector<ChainCase> every_case() {
+std::vector<ChainCase> cases_of_runs(int first, int last, bool all_account) {
+    const int mailboxes = static_cast<int>(kMailboxes.size()) + (all_account ? 1 : 0);
     std::vector<ChainCase> cases;
-    for (int run = 0; run < static_cast<int>(kLevels.size()); ++run) {
-        for (int k = 1; k <= kCalls; ++k)
-            cases.push_back({run, Fault::kill_after_call, k});
-        for (int p = 1; p <= kItems; ++p)
-            cases.push_back({run, Fault::fail_item, p});
+    for (int run = first; run <= last; ++run) {
+        for (int k = 1; k <= calls_of(mailboxes); ++k)
+            cases.push_back({run, Fault::kill_after_call, k, all_account});
+        for (int p = 1; p <= 2 * mailboxes; ++p)
+            cases.push_back({run, Fault::fail_item, p, all_account});
     }
     return cases;
+}
+
+std::string case_name(const ::testing::TestParamInfo<ChainCase> &info) {
+    const ChainCase &c = info.param;
+    return "run" + std::to_string(c.run) + (c.fault == Fault::kill_after_call ? "_killed_after_call" : "_fails_item") +
+           std::to_string(c.n);
 }
 
 void add_mail(const E2eScene &scene, int round) {
@@ -115,6 +126,8 @@ TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
     const ChainCase &c = GetParam();
     E2eScene scene;
     scene.populate(2, 2, 3, 7);
+    if (c.all_account)
+        scene.tool_ok({"zarafa-sim", "create-user", "ALL", "All Hands", "all@example.org"});
     std::vector<std::string> levels = kLevels;
     // The mail that arrived before a disturbed last run needs one more run.
     if (c.run + 1 == static_cast<int>(levels.size()))
@@ -144,13 +157,13 @@ TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
     expect_restored(scene, expected, restore);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryCallAndItem, ChainDurability, ::testing::ValuesIn(every_case()),
-                         [](const auto &info) {
-                             const ChainCase &c = info.param;
-                             return "run" + std::to_string(c.run) +
-                                    (c.fault == Fault::kill_after_call ? "_killed_after_call" : "_fails_item") +
-                                    std::to_string(c.n);
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryCallAndItem, ChainDurability, ::testing::ValuesIn(cases_of_runs(0, 3, false)),
+                         case_name);
+// An account named "ALL" is exported with the whole-server tool, which
+// rewrites every mailbox's files while handing out only its own: no other
+// mailbox's baseline may move with it.
+INSTANTIATE_TEST_SUITE_P(AccountNamedAll, ChainDurability, ::testing::ValuesIn(cases_of_runs(1, 1, true)),
+                         case_name);
 
 // The run after a crash says which mailboxes it took back, by name; a failed
 // item names its mailbox at once and does not fail the call.
