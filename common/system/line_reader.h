@@ -1,11 +1,18 @@
-// Reading text files line by line, whatever the length of a line.
+// Reading text line by line, whatever the length of a line: from a stream,
+// or from text already in memory. Both hand out each line with its "\n"
+// when it has one, so that a final line without one stays distinguishable;
+// chomp() takes the line end off.
 #pragma once
 
 #include <cstdio>
 #include <memory>
 #include <string_view>
 
-namespace ark {
+// Nothing of this layer is exported from a library that links it, not even
+// what a caller instantiates inline.
+#pragma GCC visibility push(hidden)
+
+namespace ark::sys {
 
 struct FileCloser {
     void operator()(std::FILE *file) const {
@@ -17,9 +24,6 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 inline File open_file(const char *path, const char *mode) { return File(std::fopen(path, mode)); }
 
-// Yields each line of a stream in turn, its newline included when the file
-// has one (as a line-oriented read does), so that a final line without one
-// stays distinguishable.
 class LineReader {
 public:
     explicit LineReader(std::FILE *file) : file_(file) {}
@@ -30,6 +34,9 @@ public:
     // False at end of file or on a read error; the view lasts until the next
     // call.
     bool next(std::string_view &line);
+    // The same, reading at most `most` bytes: a longer line is handed out in
+    // pieces, as a fixed-size record read gives it.
+    bool next(std::string_view &line, size_t most);
 
 private:
     std::FILE *file_;
@@ -37,4 +44,23 @@ private:
     size_t capacity_ = 0;
 };
 
-} // namespace ark
+// The lines of a text in memory.
+class TextLines {
+public:
+    explicit TextLines(std::string_view text) : rest_(text) {}
+    bool next(std::string_view &line);
+
+private:
+    std::string_view rest_;
+};
+
+// The line without its final "\n".
+inline std::string_view chomp(std::string_view line) {
+    if (!line.empty() && line.back() == '\n')
+        line.remove_suffix(1);
+    return line;
+}
+
+} // namespace ark::sys
+
+#pragma GCC visibility pop
