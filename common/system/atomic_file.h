@@ -9,10 +9,6 @@
 #include <string_view>
 #include <system_error>
 
-// Nothing of this layer is exported from a library that links it, not even
-// what a caller instantiates inline.
-#pragma GCC visibility push(hidden)
-
 namespace ark::sys {
 
 namespace fs = std::filesystem;
@@ -38,5 +34,3 @@ std::error_code rename_durably(const fs::path &from, const fs::path &to) noexcep
 std::error_code remove_durably(const fs::path &path) noexcept;
 
 } // namespace ark::sys
-
-#pragma GCC visibility pop

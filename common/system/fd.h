@@ -4,10 +4,6 @@
 #include <string_view>
 #include <system_error>
 
-// Nothing of this layer is exported from a library that links it, not even
-// what a caller instantiates inline.
-#pragma GCC visibility push(hidden)
-
 namespace ark::sys {
 
 class Fd {
@@ -42,5 +38,3 @@ private:
 std::error_code write_all(int fd, std::string_view data) noexcept;
 
 } // namespace ark::sys
-
-#pragma GCC visibility pop

@@ -8,10 +8,6 @@
 #include <memory>
 #include <string_view>
 
-// Nothing of this layer is exported from a library that links it, not even
-// what a caller instantiates inline.
-#pragma GCC visibility push(hidden)
-
 namespace ark::sys {
 
 struct FileCloser {
@@ -62,5 +58,3 @@ inline std::string_view chomp(std::string_view line) {
 }
 
 } // namespace ark::sys
-
-#pragma GCC visibility pop

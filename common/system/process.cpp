@@ -203,6 +203,8 @@ bool read_some(int fd, std::string &into) {
 
 } // namespace
 
+Command::~Command() = default;
+
 std::vector<std::string> environment_with(const std::map<std::string, std::string> &set,
                                           const std::vector<std::string> &unset) {
     std::vector<std::string> env;

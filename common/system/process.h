@@ -16,10 +16,6 @@
 #include <string>
 #include <vector>
 
-// Nothing of this layer is exported from a library that links it, not even
-// what a caller instantiates inline.
-#pragma GCC visibility push(hidden)
-
 namespace ark::sys {
 
 namespace fs = std::filesystem;
@@ -47,6 +43,9 @@ struct Output {
 };
 
 struct Command {
+    // Out of line, so that a library linking this layer exports none of it.
+    ~Command();
+
     // argv[0] is searched on the PATH of the child's environment when it
     // holds no "/"; a relative path is taken in the child's directory.
     std::vector<std::string> argv;
@@ -152,5 +151,3 @@ private:
 Result run(const Command &command);
 
 } // namespace ark::sys
-
-#pragma GCC visibility pop
