@@ -8,6 +8,7 @@
 
 #include "c_buffer.h"
 #include "index_file.h"
+#include "mailbox_files.h"
 #include "system/line_reader.h"
 #include "messages.h"
 #include "zarafa_index_utils.h"
@@ -16,14 +17,14 @@ using ark::msg;
 
 namespace {
 
+// The public store's name in an index header.
 constexpr std::string_view kPublicUser = "public";
-constexpr std::string_view kPublicFolder = "PUBLIC_FOLDER";
 
 // The header is read as a fixed 99-character record: the user name is what
 // follows its last ":" within that stretch.
 constexpr int kHeaderRead = 100;
 
-std::string_view mailbox_of(std::string_view user) { return user == kPublicUser ? kPublicFolder : user; }
+std::string_view mailbox_of(std::string_view user) { return user == kPublicUser ? ark::kPublicFolder : user; }
 
 // The user and key of one list line, when the line is usable.
 struct ListLine {
