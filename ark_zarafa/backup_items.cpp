@@ -21,6 +21,7 @@
 #include "export_check.h"
 #include "export_dir.h"
 #include "export_listing.h"
+#include "fifo_strings.h"
 #include "item_results.h"
 #include "mailbox_files.h"
 #include "messages.h"
@@ -28,6 +29,7 @@
 #include "zarafa_index_utils.h"
 
 using ark::msg;
+using ark::pull_string;
 
 namespace {
 
@@ -70,24 +72,10 @@ std::vector<std::string> export_command(std::string_view user) {
 // Takes the first queued copy of path out of the file queue.
 bool remove_queued(LIST_INFO *list, std::string_view path) {
     int position = 0;
-    for (const LIST_ITEM *item = list ? list->spFirstItem : nullptr; item; item = item->spNextItem, ++position) {
-        const auto *data = static_cast<const char *>(item->vpData);
-        if (std::string_view(data, strnlen(data, static_cast<size_t>(item->iDataSize))) == path)
+    for (const LIST_ITEM *item = list ? list->spFirstItem : nullptr; item; item = item->spNextItem, ++position)
+        if (ark::item_text(item) == path)
             return RemoveFIFOItemAt(list, position) != 0;
-    }
     return false;
-}
-
-bool pull_string(LIST_INFO *list, std::string &out) {
-    if (!list || !list->spFirstItem)
-        return false;
-    const LIST_ITEM *head = list->spFirstItem;
-    std::vector<char> buffer(static_cast<size_t>(head->iDataSize) + 1, '\0');
-    uint32_t size = 0;
-    if (!PullFIFOItem(list, buffer.data(), &size))
-        return false;
-    out.assign(buffer.data(), strnlen(buffer.data(), size));
-    return true;
 }
 
 } // namespace
@@ -327,9 +315,9 @@ int finish_backup_item(DB_ITEM_RESULT result) {
         }
         msg("Removed [%s]", path.c_str());
         if (delete_all) {
-            const size_t slash = path.rfind('/');
-            if (slash != std::string::npos) {
-                const std::string dir = path.substr(0, slash);
+            const std::string_view directory = directory_of(path);
+            if (!directory.empty()) {
+                const std::string dir(directory.substr(0, directory.size() - 1));
                 if (rmdir(dir.c_str()) != 0)
                     msg("Warning: The directory [%s] was not removed.", dir.c_str());
             }

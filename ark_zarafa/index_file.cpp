@@ -10,7 +10,7 @@
 #include <unordered_set>
 
 #include "c_buffer.h"
-#include "line_reader.h"
+#include "system/line_reader.h"
 #include "messages.h"
 #include "zarafa_index_utils.h"
 
@@ -90,7 +90,7 @@ extern "C" int zarafa_index_get_all_rekord_keys(const char *ccpIndexFileName, ch
         msg("Error: Incorrect parameters");
         return 0;
     }
-    ark::File in = ark::open_file(ccpIndexFileName, "r");
+    ark::sys::File in = ark::sys::open_file(ccpIndexFileName, "r");
     if (!in) {
         msg("Error: can't open %s", ccpIndexFileName);
         return 0;
@@ -99,7 +99,7 @@ extern "C" int zarafa_index_get_all_rekord_keys(const char *ccpIndexFileName, ch
     // longer one is still a record of its own.
     std::unordered_set<std::string> stored;
     int count = 0, line_number = 0;
-    ark::LineReader lines(in.get());
+    ark::sys::LineReader lines(in.get());
     std::string_view line;
     while (lines.next(line)) {
         ++line_number;
@@ -145,12 +145,12 @@ extern "C" void print_index_file(FILE *f, const char *fname) {
     }
     if (!f)
         f = stderr;
-    ark::File in = ark::open_file(fname, "r");
+    ark::sys::File in = ark::sys::open_file(fname, "r");
     if (!in) {
         msg("Error calling print_index_file(). Can't open %s", fname);
         return;
     }
-    ark::LineReader lines(in.get());
+    ark::sys::LineReader lines(in.get());
     std::string_view line;
     while (lines.next(line)) {
         std::fprintf(f, "%s: akz-3218: Info: ", time_stamp().c_str());

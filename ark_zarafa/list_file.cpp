@@ -8,7 +8,8 @@
 
 #include "c_buffer.h"
 #include "index_file.h"
-#include "line_reader.h"
+#include "mailbox_files.h"
+#include "system/line_reader.h"
 #include "messages.h"
 #include "zarafa_index_utils.h"
 
@@ -16,14 +17,14 @@ using ark::msg;
 
 namespace {
 
+// The public store's name in an index header.
 constexpr std::string_view kPublicUser = "public";
-constexpr std::string_view kPublicFolder = "PUBLIC_FOLDER";
 
 // The header is read as a fixed 99-character record: the user name is what
 // follows its last ":" within that stretch.
 constexpr int kHeaderRead = 100;
 
-std::string_view mailbox_of(std::string_view user) { return user == kPublicUser ? kPublicFolder : user; }
+std::string_view mailbox_of(std::string_view user) { return user == kPublicUser ? ark::kPublicFolder : user; }
 
 // The user and key of one list line, when the line is usable.
 struct ListLine {
@@ -58,12 +59,12 @@ extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFNa
         msg("Error: Incorrect parameters");
         return 0;
     }
-    ark::File in = ark::open_file(ccpIndexFName, "rb");
+    ark::sys::File in = ark::sys::open_file(ccpIndexFName, "rb");
     if (!in) {
         msg("Error: Can't open %s", ccpIndexFName);
         return 0;
     }
-    ark::File out = ark::open_file(ccpListFName, "wb");
+    ark::sys::File out = ark::sys::open_file(ccpListFName, "wb");
     if (!out) {
         msg("Error: Can't open %s", ccpListFName);
         return 0;
@@ -93,7 +94,7 @@ extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFNa
     }
     const std::string mailbox(mailbox_of(user));
 
-    ark::LineReader lines(in.get());
+    ark::sys::LineReader lines(in.get());
     std::string_view line;
     int line_number = 1;
     while (lines.next(line)) {
@@ -128,12 +129,12 @@ extern "C" int parse_list_file(const char *ccpListFName, LIST_INFO *spList) {
         msg("Error: Incorrect parameters");
         return 0;
     }
-    ark::File in = ark::open_file(ccpListFName, "r");
+    ark::sys::File in = ark::sys::open_file(ccpListFName, "r");
     if (!in) {
         msg("Error, can't open %s", ccpListFName);
         return 0;
     }
-    ark::LineReader lines(in.get());
+    ark::sys::LineReader lines(in.get());
     std::string_view line;
     for (int line_number = 0; lines.next(line); ++line_number) {
         ListLine parsed;

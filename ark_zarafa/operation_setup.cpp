@@ -13,6 +13,7 @@
 #include "baseline_journal.h"
 #include "c_buffer.h"
 #include "export_dir.h"
+#include "fifo_strings.h"
 #include "mailbox_files.h"
 #include "messages.h"
 #include "operation_state.h"
@@ -88,7 +89,7 @@ int prepare_selective_restore(ListPtr &cmdline) {
         const std::string name(ark::view_of(record->cpUserName));
         if (!seen.insert(name).second)
             continue;
-        if (!PushFIFOItem(cmdline.get(), name.c_str(), static_cast<uint32_t>(name.size() + 1)))
+        if (!ark::push_string(cmdline.get(), name))
             return fail("Error: Can't store username to list");
     }
     return DB_NUM_I_OK;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "fifo_strings.h"
+#include "mailbox_files.h"
 #include "messages.h"
 #include "run_tool.h"
 #include "utils.h"
@@ -12,19 +14,6 @@
 using ark::msg;
 
 namespace {
-
-// Takes the head of the list as a string, whatever its length.
-bool pull_head(LIST_INFO *list, std::string &text) {
-    const LIST_ITEM *head = list->spFirstItem;
-    if (!head || head->iDataSize < 0)
-        return false;
-    std::vector<char> buffer(static_cast<size_t>(head->iDataSize) + 1, '\0');
-    uint32_t size = 0;
-    if (!PullFIFOItem(list, buffer.data(), &size))
-        return false;
-    text.assign(buffer.data(), strnlen(buffer.data(), size));
-    return true;
-}
 
 bool is_root_directory(const struct stat &status) {
     struct stat root{};
@@ -48,16 +37,16 @@ extern "C" int cleanup_after_restore(LIST_INFO *spFileList, const char *ccpUser)
         return 1;
     }
     std::string path;
-    if (!pull_head(spFileList, path)) {
+    if (!ark::pull_string(spFileList, path)) {
         msg("Warning: Can't pull file name");
         return 0;
     }
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
+    const std::string_view parent = ark::directory_of(path);
+    if (parent.empty()) {
         msg("Warning: Incorrect directory path");
         return 0;
     }
-    const std::string directory = path.substr(0, slash);
+    const std::string directory(parent.substr(0, parent.size() - 1));
     if (directory.empty()) {
         msg("Warning: refusing to remove the root directory, which received %s", path.c_str());
         return 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fifo_strings.h"
 #include "list_version.h"
 #include "mailbox_files.h"
 
@@ -13,13 +14,6 @@ namespace {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
 constexpr std::string_view kIndexSuffix = ".index.zbk";
-
-std::string_view text_of(const LIST_ITEM *item) {
-    if (!item->vpData || item->iDataSize <= 0)
-        return {};
-    const auto *data = static_cast<const char *>(item->vpData);
-    return {data, strnlen(data, static_cast<size_t>(item->iDataSize))};
-}
 
 // A list the index can trust to announce its changes: one made by
 // CreateFIFOList. Any other is read again on every call.
@@ -69,7 +63,7 @@ void RestoreIndex::rebuild_users(LIST_INFO *users) {
         return;
     for (LIST_ITEM *item = users->spFirstItem; item; item = item->spNextItem) {
         const size_t order = mailboxes_.size();
-        mailboxes_.push_back({item, std::string(text_of(item)), true});
+        mailboxes_.push_back({item, std::string(item_text(item)), true});
         by_stem_[mailbox_file_stem(mailboxes_.back().name)].push_back(order);
         previous_.push_back(order == 0 ? kNone : order - 1);
         next_.push_back(order + 1);
@@ -85,7 +79,7 @@ void RestoreIndex::rebuild_files(LIST_INFO *files) {
     if (!files)
         return;
     for (const LIST_ITEM *item = files->spFirstItem; item; item = item->spNextItem)
-        note_path(text_of(item));
+        note_path(item_text(item));
 }
 
 void RestoreIndex::note_path(std::string_view path) {
@@ -111,7 +105,7 @@ void RestoreIndex::received(LIST_INFO *users, LIST_INFO *files, std::string_view
     // Only the caller's own append happened since the last lookup; anything
     // else makes the next lookup rebuild.
     const bool appended_only = users == users_ && files == files_ && files && files->spLastItem &&
-                               text_of(files->spLastItem) == path;
+                               item_text(files->spLastItem) == path;
     if (!appended_only) {
         files_version_ = 0;
         return;

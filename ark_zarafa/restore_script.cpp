@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "c_buffer.h"
+#include "mailbox_files.h"
 #include "messages.h"
 #include "run_tool.h"
 #include "utils.h"
@@ -39,7 +40,7 @@ bool is_plain_name(std::string_view name) {
 }
 
 std::string script_text(std::string_view user) {
-    if (user == "PUBLIC_FOLDER") {
+    if (user == ark::kPublicFolder) {
         // The public store's export files are named "Public", and the tool
         // addresses it by its own option rather than by a user.
         return "#!/bin/sh\n"

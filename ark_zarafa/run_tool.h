@@ -16,8 +16,9 @@ struct ToolRun {
     std::string output;      // standard output, when captured
     std::string start_error; // why it could not be started
     int start_errno = 0;     // and its error number
-    bool succeeded() const { return started && signal == 0 && exit_status == 0; }
-    // "exit status N" or "signal N", for warnings.
+    int wait_errno = 0;      // started, but its end could not be learned
+    bool succeeded() const { return started && wait_errno == 0 && signal == 0 && exit_status == 0; }
+    // "exit status N", "signal N" or why the status is unknown, for warnings.
     std::string outcome() const;
 };
 
@@ -25,9 +26,11 @@ struct ToolOptions {
     bool capture_output = false;      // else standard output is the host's
     bool output_to_stderr = false;    // send standard output to standard error
     std::optional<std::string> input{}; // standard input text; /dev/null when absent
+    std::optional<std::string> cwd{};   // the tool's directory; the process's own when absent
 };
 
-// Run argv[0], searched on PATH, to its end in the current directory.
+// Run argv[0], searched on PATH, to its end: a layer over the system
+// layer's process runner with the plug-in's conventions.
 ToolRun run_tool(const std::vector<std::string> &argv, const ToolOptions &options = {});
 
 // True when a word needs no quoting in a shell command line.

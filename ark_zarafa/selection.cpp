@@ -10,26 +10,17 @@
 
 #include "ark_zarafa.h"
 #include "c_buffer.h"
+#include "fifo_strings.h"
+#include "mailbox_files.h"
 #include "messages.h"
 #include "server_queries.h"
 #include "zarafa_server_utils.h"
 
 using ark::msg;
+using ark::push_string;
+using ark::strings_of;
 
 namespace {
-
-bool push_string(LIST_INFO *list, std::string_view text) {
-    std::string copy(text);
-    return PushFIFOItem(list, copy.c_str(), static_cast<uint32_t>(copy.size() + 1)) == TRUE;
-}
-
-std::vector<std::string> strings_of(const LIST_INFO *list) {
-    std::vector<std::string> out;
-    for (const LIST_ITEM *item = list->spFirstItem; item; item = item->spNextItem)
-        out.emplace_back(static_cast<const char *>(item->vpData),
-                         strnlen(static_cast<const char *>(item->vpData), static_cast<size_t>(item->iDataSize)));
-    return out;
-}
 
 // A compiled pattern that frees itself.
 class Regex {
@@ -145,7 +136,7 @@ extern "C" int BuildUserList(LIST_INFO *spUsersToProcess, LIST_INFO *spUsersFrom
     for (const auto &name : requested) {
         all = all || name == "ALL";
         all_users = all_users || name == "ALL_USERS";
-        public_folder = public_folder || name == "PUBLIC_FOLDER";
+        public_folder = public_folder || name == ark::kPublicFolder;
     }
 
     if (all || all_users) {
@@ -158,7 +149,7 @@ extern "C" int BuildUserList(LIST_INFO *spUsersToProcess, LIST_INFO *spUsersFrom
         // One lookup per requested name, however many accounts the server has.
         const std::unordered_set<std::string_view> on_server(server.begin(), server.end());
         for (const auto &name : requested) {
-            if (name == "PUBLIC_FOLDER")
+            if (name == ark::kPublicFolder)
                 continue;
             if (on_server.count(name)) {
                 if (!push_string(spUsersToProcess, name)) {
@@ -170,7 +161,7 @@ extern "C" int BuildUserList(LIST_INFO *spUsersToProcess, LIST_INFO *spUsersFrom
             }
         }
     }
-    if ((public_folder || all) && !push_string(spUsersToProcess, "PUBLIC_FOLDER")) {
+    if ((public_folder || all) && !push_string(spUsersToProcess, ark::kPublicFolder)) {
         msg("Error: Can't add user PUBLIC_FOLDER to the user list");
         return 0;
     }
@@ -221,8 +212,7 @@ extern "C" int apply_exclude_list(LIST_INFO *psUserList, const char *ccpRegExp) 
         msg("Warning: exclusion pattern \"%s\" is not a valid regular expression, it excludes nobody", ccpRegExp);
     int position = 0;
     for (const LIST_ITEM *item = psUserList->spFirstItem; item; item = item->spNextItem, ++position) {
-        const std::string name(static_cast<const char *>(item->vpData),
-                               strnlen(static_cast<const char *>(item->vpData), static_cast<size_t>(item->iDataSize)));
+        const std::string name(ark::item_text(item));
         if (!regex.matches(name.c_str()))
             continue;
         msg("Removing user %s ...", name.c_str());
@@ -240,7 +230,7 @@ extern "C" void print_users(const LIST_INFO *psUsers) {
         return;
     msg("Found [%d] mailboxes in mailnode", psUsers->iItemCount);
     for (const std::string &name : strings_of(psUsers)) {
-        if (name == "PUBLIC_FOLDER") {
+        if (name == ark::kPublicFolder) {
             msg("Add mailbox[Public Folder: PUBLIC_FOLDER]");
             continue;
         }

@@ -9,6 +9,7 @@
 #include "ark_zarafa.h"
 #include "c_buffer.h"
 #include "cm_common.h"
+#include "fifo_strings.h"
 #include "messages.h"
 #include "utils.h"
 
@@ -21,8 +22,7 @@ constexpr size_t kMaxListFileName = ARK_PATH_LEN - 1;
 // The first requested entry that refers to a list file, if any.
 bool find_reference(const LIST_INFO *users, std::string &entry) {
     for (const LIST_ITEM *item = users->spFirstItem; item; item = item->spNextItem) {
-        const auto *text = static_cast<const char *>(item->vpData);
-        const std::string_view name(text, strnlen(text, static_cast<size_t>(item->iDataSize)));
+        const std::string_view name = ark::item_text(item);
         if (name.find('@') != std::string_view::npos) {
             entry = name;
             return true;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "c_buffer.h"
+#include "fifo_strings.h"
 #include "messages.h"
 #include "run_tool.h"
 #include "server_queries.h"
@@ -38,7 +39,7 @@ extern "C" int get_users_from_server(LIST_INFO *psUsers) {
         return -1;
     int taken = 0;
     for (const std::string &name : listing.names)
-        if (PushFIFOItem(psUsers, name.c_str(), static_cast<uint32_t>(name.size() + 1)))
+        if (ark::push_string(psUsers, name))
             ++taken;
     return taken;
 }

@@ -8,10 +8,6 @@
 // usage: scale --dbhost BIN --plugin SO --tool BIN --self-cpu SO
 //              [--sizes 1000,10000] [--dir BASE]
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -24,6 +20,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "system/process.h"
 
 extern "C" char **environ;
 
@@ -48,28 +46,15 @@ struct Options {
 // Runs argv in cwd with env, output to the given files; the exit status.
 int run(const std::vector<std::string> &argv, const std::vector<std::string> &env, const fs::path &cwd,
         const fs::path &out = "/dev/null", const fs::path &err = "/dev/null") {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    std::vector<char *> args, envp;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto &e : env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        fail("can't start " + argv[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        ;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ark::sys::Command command{.argv = argv, .cwd = cwd, .env = env};
+    command.out = ark::sys::Output::to_file(out);
+    command.err = ark::sys::Output::to_file(err);
+    const ark::sys::Result result = ark::sys::run(command);
+    if (!result.started())
+        fail("can't start " + argv[0] + ": " + result.outcome());
+    if (result.state == ark::sys::Result::State::unknown)
+        fail("lost track of " + argv[0] + ": " + result.outcome());
+    return result.state == ark::sys::Result::State::exited ? result.status : 128 + result.signal;
 }
 
 double seconds_since(Clock::time_point start) {

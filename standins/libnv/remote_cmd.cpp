@@ -2,16 +2,15 @@
 // OpenSSH client, with the client's output sent where the target says.
 #include "libnv.h"
 #include "nv_internal.h"
+#include "system/fd.h"
+#include "system/process.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -33,29 +32,7 @@ struct Target {
     std::string err; // empty: the program's standard error
 };
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd &operator=(Fd &&other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
+using ark::sys::Fd;
 
 // The result message of one call: into the caller's buffer, into the trace,
 // and, for a local failure the caller could not otherwise see, on stderr.
@@ -143,84 +120,25 @@ bool same_file(int a, int b) {
            sa.st_ino == sb.st_ino;
 }
 
-// Started ssh, or the errno of a failed start.
-struct Started {
-    pid_t pid = -1;
-    int error = 0;
-};
-
-Started start_ssh(const Target &target, const char *command, int out_fd, int err_fd) {
-    const char *argv[] = {"ssh", "-o", "BatchMode=yes", "--", target.host.c_str(), command, nullptr};
-
-    int status_pipe[2];
-    if (pipe2(status_pipe, O_CLOEXEC) != 0)
-        return {-1, errno};
-    Fd status_read(status_pipe[0]), status_write(status_pipe[1]);
-
-    // Interrupts stay blocked until the child has ignored them, so that none
-    // reaches the program's handler inside the child.
-    sigset_t interrupts, saved;
-    sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGTERM);
-    sigprocmask(SIG_BLOCK, &interrupts, &saved);
+// Starts ssh with its output where the target says. SIGINT and SIGTERM are
+// the program's to handle: a terminal's interrupt reaches the whole process
+// group, and the command must run on after the first one, so ssh starts with
+// them ignored (it keeps an inherited SIG_IGN). When the program ends early
+// (a second interrupt), ssh goes with it.
+ark::sys::Child start_ssh(const Target &target, const char *command, int out_fd, int err_fd) {
+    ark::sys::Command ssh{.argv = {"ssh", "-o", "BatchMode=yes", "--", target.host, command}};
+    ssh.out = ark::sys::Output::to_fd(out_fd);
+    ssh.err = ark::sys::Output::to_fd(err_fd);
+    ssh.ignored_signals = {SIGINT, SIGTERM};
+    ssh.die_with_parent = true;
     std::fflush(stdout);
     std::fflush(stderr);
-
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // SIGINT and SIGTERM are the program's to handle: a terminal's
-        // interrupt reaches the whole process group, and the command must run
-        // on after the first one. ssh keeps an inherited SIG_IGN.
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGINT, &ignore, nullptr);
-        sigaction(SIGTERM, &ignore, nullptr);
-        sigprocmask(SIG_SETMASK, &saved, nullptr);
-        // When the program ends early (a second interrupt), ssh goes with it.
-        prctl(PR_SET_PDEATHSIG, SIGHUP);
-        if (getppid() != parent)
-            _exit(127);
-
-        int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        // Copies first, so that moving one stream onto 1 or 2 cannot clobber
-        // another that still has to be moved.
-        int c0 = fcntl(in, F_DUPFD_CLOEXEC, 3);
-        int c1 = fcntl(out_fd, F_DUPFD_CLOEXEC, 3);
-        int c2 = fcntl(err_fd, F_DUPFD_CLOEXEC, 3);
-        if (in < 0 || c0 < 0 || c1 < 0 || c2 < 0 || dup2(c0, 0) < 0 || dup2(c1, 1) < 0 || dup2(c2, 2) < 0) {
-            int e = errno;
-            (void)!write(status_pipe[1], &e, sizeof e);
-            _exit(127);
-        }
-        execvp(argv[0], const_cast<char *const *>(argv));
-        int e = errno;
-        (void)!write(status_pipe[1], &e, sizeof e);
-        _exit(127);
-    }
-    const int fork_errno = errno;
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    if (pid < 0)
-        return {-1, fork_errno};
-
-    status_write.reset();
-    int child_errno = 0;
-    ssize_t n;
-    while ((n = read(status_read.get(), &child_errno, sizeof child_errno)) < 0 && errno == EINTR) {
-    }
-    if (n == static_cast<ssize_t>(sizeof child_errno)) {
-        int status;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return {-1, child_errno};
-    }
-    return {pid, 0};
+    return ark::sys::Child(ssh);
 }
 
 // Wait for ssh to end. An interrupt of the program only sets gcInterrupt; the
 // wait goes on, and the operator is told once that the command still runs.
-int wait_ssh(pid_t pid, const Target &target, const Reporter &report) {
+ark::sys::Result wait_ssh(ark::sys::Child &ssh, const Target &target, const Reporter &report) {
     bool told = false;
     auto note_interrupt = [&] {
         if (gcInterrupt != 'y' || told)
@@ -232,35 +150,14 @@ int wait_ssh(pid_t pid, const Target &target, const Reporter &report) {
             WRITE_TRACE(&report.log(), "REMOTE_CMD interrupt received, waiting for the command on %s",
                         target.host.c_str());
     };
-
-    // A pidfd wakes ppoll() when ssh ends, and ppoll() returns on every signal
-    // whatever SA_RESTART says. The interrupt signals are blocked except
-    // inside ppoll(), so one that arrives before the wait starts is noticed
-    // by the check that precedes it instead of being missed.
-    Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    if (pidfd.get() >= 0) {
-        sigset_t interrupts, previous;
-        sigemptyset(&interrupts);
-        sigaddset(&interrupts, SIGINT);
-        sigaddset(&interrupts, SIGTERM);
-        sigprocmask(SIG_BLOCK, &interrupts, &previous);
-        for (;;) {
-            note_interrupt();
-            pollfd p{pidfd.get(), POLLIN, 0};
-            int r = ppoll(&p, 1, nullptr, &previous);
-            if (r < 0 && errno == EINTR)
-                continue;
-            break;
-        }
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
+    // An interrupt cuts the wait short; the flag it set is looked at at
+    // least this often.
+    constexpr std::chrono::milliseconds kLook{50};
+    for (;;) {
         note_interrupt();
+        if (auto ended = ssh.wait_for(kLook))
+            return *ended;
     }
-    return status;
 }
 
 } // namespace
@@ -299,24 +196,25 @@ extern "C" int REMOTE_CMD(const char *ccpTarget, const char *ccpCmd, int iWait, 
         err->fd = out->fd;
     }
 
-    Started ssh = start_ssh(*target, ccpCmd, out->fd, err->fd);
+    ark::sys::Child ssh = start_ssh(*target, ccpCmd, out->fd, err->fd);
     out->owned.reset();
     err->owned.reset();
-    if (ssh.pid < 0) {
-        report.result(true, "Error: cannot start ssh for %s: %s", target->host.c_str(), std::strerror(ssh.error));
+    if (!ssh.started()) {
+        report.result(true, "Error: cannot start ssh for %s: %s", target->host.c_str(),
+                      std::strerror(ssh.result().error));
         return 0;
     }
 
-    const int status = wait_ssh(ssh.pid, *target, report);
-    if (status < 0) {
-        report.result(true, "Error: lost track of ssh for %s: %s", target->host.c_str(), std::strerror(errno));
+    const ark::sys::Result ended = wait_ssh(ssh, *target, report);
+    if (ended.state == ark::sys::Result::State::unknown) {
+        report.result(true, "Error: lost track of ssh for %s: %s", target->host.c_str(), std::strerror(ended.error));
         return 0;
     }
-    if (WIFSIGNALED(status)) {
-        report.result(true, "Error: ssh for %s ended by signal %d", target->host.c_str(), WTERMSIG(status));
+    if (ended.state == ark::sys::Result::State::signalled) {
+        report.result(true, "Error: ssh for %s ended by signal %d", target->host.c_str(), ended.signal);
         return 0;
     }
-    const int code = WEXITSTATUS(status);
+    const int code = ended.status;
     if (code != 0) {
         report.result(false, "Error: command on %s ended with status %d", target->host.c_str(), code);
         return 0;

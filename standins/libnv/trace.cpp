@@ -5,6 +5,7 @@
 // local time from an offset taken beforehand, and one open/write/close.
 #include "libnv.h"
 #include "nv_internal.h"
+#include "system/fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -67,18 +68,6 @@ CivilTime civil_from_seconds(long long seconds) {
     return t;
 }
 
-void write_all(int fd, const char *data, std::size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-}
-
 } // namespace
 
 void refresh_local_offset() { local_offset_seconds = current_local_offset(); }
@@ -126,7 +115,8 @@ extern "C" void WRITE_TRACE(const str_log *spLog, const char *ccpFormat, ...) {
 
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
-        write_all(fd, line, len);
+        // A trace line that can not be written is lost; the program goes on.
+        (void)ark::sys::write_all(fd, std::string_view(line, len));
         close(fd);
     }
     errno = saved_errno;

@@ -1,9 +1,6 @@
 #include "support/fixtures.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "system/line_reader.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -11,8 +8,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-extern char **environ;
 
 namespace arktest {
 
@@ -52,9 +47,9 @@ std::string read_file(const fs::path &path) {
 
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    ark::sys::TextLines in(text);
+    for (std::string_view line; in.next(line);)
+        lines.emplace_back(ark::sys::chomp(line));
     return lines;
 }
 
@@ -62,89 +57,35 @@ void write_script(const fs::path &path, const std::string &body) {
     write_file(path, "#!/bin/sh\n" + body, fs::perms(0755));
 }
 
-namespace {
-
-void drain(int fd, std::string &into) {
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0)
-        into.append(buf, static_cast<size_t>(n));
+ProcessResult process_result(const ark::sys::Result &result, const std::string &program) {
+    ProcessResult r;
+    r.out = result.out;
+    r.err = result.err;
+    switch (result.state) {
+    case ark::sys::Result::State::exited:
+        r.exit_status = result.status;
+        break;
+    case ark::sys::Result::State::signalled:
+        r.signal = result.signal;
+        break;
+    case ark::sys::Result::State::not_started:
+        // As a shell reports a program it cannot run.
+        r.exit_status = 127;
+        r.err += "cannot start " + program + ": " + std::strerror(result.error) + "\n";
+        break;
+    case ark::sys::Result::State::unknown:
+        throw std::runtime_error("the end of " + program + " is unknown: " + result.outcome());
+    }
+    return r;
 }
 
-} // namespace
-
 ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options) {
-    int out_pipe[2], err_pipe[2], in_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) || pipe2(in_pipe, O_CLOEXEC))
-        throw std::runtime_error("pipe failed");
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        if (options.cwd && chdir(options.cwd->c_str()) != 0)
-            _exit(126);
-        for (const auto &[k, v] : options.env)
-            setenv(k.c_str(), v.c_str(), 1);
-        if (options.input) {
-            dup2(in_pipe[0], 0);
-        } else {
-            int devnull = open("/dev/null", O_RDONLY);
-            dup2(devnull, 0);
-        }
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    close(in_pipe[0]);
-    if (options.input) {
-        const std::string &text = *options.input;
-        size_t off = 0;
-        while (off < text.size()) {
-            ssize_t n = write(in_pipe[1], text.data() + off, text.size() - off);
-            if (n <= 0)
-                break;
-            off += static_cast<size_t>(n);
-        }
-    }
-    close(in_pipe[1]);
-
-    ProcessResult result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (auto &p : fds) {
-            if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            std::string &sink = (p.fd == out_pipe[0]) ? result.out : result.err;
-            size_t before = sink.size();
-            drain(p.fd, sink);
-            if (sink.size() == before) {
-                close(p.fd);
-                p.fd = -1;
-                --open_fds;
-            }
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status))
-        result.exit_status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        result.signal = WTERMSIG(status);
-    return result;
+    ark::sys::Command command{.argv = argv, .cwd = options.cwd, .input = options.input};
+    if (!options.env.empty())
+        command.env = ark::sys::environment_with(options.env);
+    command.out = ark::sys::Output::capture();
+    command.err = ark::sys::Output::capture();
+    return process_result(ark::sys::run(command), argv.empty() ? std::string() : argv[0]);
 }
 
 ScopedEnv::ScopedEnv(const std::string &name, const std::string &value) : name_(name) {

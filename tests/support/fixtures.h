@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "system/process.h"
+
 namespace arktest {
 
 namespace fs = std::filesystem;
@@ -46,8 +48,13 @@ struct ProcessOptions {
     std::optional<std::string> input{};     // standard input; /dev/null when absent
 };
 
-// Run argv[0] (searched on PATH) to the end, capturing its output.
+// Run argv[0] (searched on PATH) to the end, capturing its output. A
+// program that cannot be started ends with status 127, as under a shell.
 ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options = {});
+
+// The system runner's result in the tests' terms (program names it in the
+// text of a start failure); throws when the end is unknown.
+ProcessResult process_result(const ark::sys::Result &result, const std::string &program);
 
 // Set an environment variable for the life of the guard.
 class ScopedEnv {

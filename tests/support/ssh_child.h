@@ -3,8 +3,6 @@
 // killed (with its process group, when it has one) and reaped.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -33,18 +31,17 @@ public:
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
-    pid_t pid() const { return pid_; }
-    void signal(int signo) const;       // to the child alone
-    void signal_group(int signo) const; // to its process group (own_process_group)
+    pid_t pid() const { return child_.pid(); }
+    void signal(int signo) const { child_.signal(signo); }             // to the child alone
+    void signal_group(int signo) const { child_.signal_group(signo); } // to its process group (own_process_group)
 
     // The result once the child has ended, waiting at most `limit`; nullopt
     // while it still runs. Output is not captured here (see the files).
     std::optional<ProcessResult> wait_for(std::chrono::milliseconds limit);
 
 private:
-    pid_t pid_ = -1;
-    bool group_ = false;
-    std::optional<ProcessResult> result_;
+    std::string program_;
+    ark::sys::Child child_;
 };
 
 // Polls `ready` until it holds or `limit` has passed; true when it held.

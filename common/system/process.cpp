@@ -1,0 +1,644 @@
+// Starting, feeding, reading, reaping and stopping child processes.
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "fd.h"
+
+extern char **environ;
+
+namespace ark::sys {
+
+namespace {
+
+// posix_spawn can change the child's directory from glibc 2.29 on; before
+// that, and for what it cannot express at all, the child is forked.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
+constexpr bool kSpawnChdir = true;
+#else
+constexpr bool kSpawnChdir = false;
+#endif
+
+// Signals a child starts with at their default action whatever the caller
+// set: a tool must see a closed pipe, wait for its own children and end on
+// an interrupt as it would when started from a shell.
+constexpr int kDefaultSignals[] = {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+
+constexpr size_t kReadBlock = 64 * 1024;
+
+Result not_started(int error) {
+    Result r;
+    r.state = Result::State::not_started;
+    r.error = error;
+    return r;
+}
+
+bool is_executable_file(const std::string &path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string path_variable(const Command &command) {
+    if (command.env) {
+        for (const std::string &entry : *command.env)
+            if (entry.starts_with("PATH="))
+                return entry.substr(5);
+        return "/bin:/usr/bin";
+    }
+    const char *path = std::getenv("PATH");
+    return path ? path : "/bin:/usr/bin";
+}
+
+// The file to execute for argv[0]: itself when it holds a "/", else the
+// first executable of that name on the child's PATH, as execvp finds it.
+// An error number when there is none.
+int resolve_program(const Command &command, std::string &program) {
+    const std::string &name = command.argv[0];
+    if (name.empty())
+        return ENOENT;
+    if (name.find('/') != std::string::npos) {
+        program = name;
+        return 0;
+    }
+    const std::string path = path_variable(command);
+    int error = ENOENT;
+    size_t start = 0;
+    for (;;) {
+        const size_t colon = path.find(':', start);
+        std::string dir = path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        if (dir.empty())
+            dir = ".";
+        const std::string candidate = dir + "/" + name;
+        // A relative entry is looked up where the child will run.
+        const std::string seen =
+            (candidate.front() != '/' && command.cwd) ? (*command.cwd / candidate).string() : candidate;
+        if (is_executable_file(seen)) {
+            program = candidate;
+            return 0;
+        }
+        if (::access(seen.c_str(), F_OK) == 0)
+            error = EACCES;
+        if (colon == std::string::npos)
+            return error;
+        start = colon + 1;
+    }
+}
+
+std::vector<char *> c_strings(const std::vector<std::string> &strings) {
+    std::vector<char *> out;
+    out.reserve(strings.size() + 1);
+    for (const std::string &s : strings)
+        out.push_back(const_cast<char *>(s.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+// A descriptor at 3 or above, so that putting the child's streams in place
+// in any order cannot overwrite one that is still to be moved.
+int high_copy(int fd, Fd &holder) {
+    if (fd >= 3)
+        return fd;
+    holder.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    return holder.get();
+}
+
+// The descriptors the child's streams 0, 1 and 2 are to be moved from (-1:
+// left as inherited), and the holders of the ones opened for it.
+struct Streams {
+    int source[3] = {-1, -1, -1};
+    Fd opened[3];
+    Fd copies[3];
+};
+
+int open_output(const Output &output, int stream, Streams &streams, int pipe_end) {
+    Fd &holder = streams.opened[stream];
+    int fd = -1;
+    switch (output.kind) {
+    case Output::Kind::inherit:
+        return 0;
+    case Output::Kind::capture:
+        fd = pipe_end;
+        break;
+    case Output::Kind::discard:
+        holder.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+        if (!holder)
+            return errno;
+        fd = holder.get();
+        break;
+    case Output::Kind::to_stderr:
+        if (stream == 2)
+            return 0;
+        fd = 2;
+        break;
+    case Output::Kind::to_file:
+        holder.reset(::open(output.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!holder)
+            return errno;
+        fd = holder.get();
+        break;
+    case Output::Kind::to_fd:
+        fd = output.fd;
+        break;
+    }
+    if (fd < 0)
+        return EBADF;
+    streams.source[stream] = high_copy(fd, streams.copies[stream]);
+    return streams.source[stream] < 0 ? errno : 0;
+}
+
+ssize_t write_without_sigpipe(int fd, const char *data, size_t size) {
+    // A child that stopped reading must not end the caller: SIGPIPE is
+    // blocked in this thread for the write, and one that the write raised is
+    // taken off again.
+    sigset_t pipe_signal, previous, pending;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    const ssize_t n = ::write(fd, data, size);
+    const int error = errno;
+    if (n < 0 && error == EPIPE && !was_pending) {
+        const timespec zero{};
+        while (sigtimedwait(&pipe_signal, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return n;
+}
+
+void close_fd(int &fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+// Reads what is there; false once the stream has ended or failed.
+bool read_some(int fd, std::string &into) {
+    char buffer[kReadBlock];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+        into.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+    return n < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+} // namespace
+
+Command::~Command() = default;
+
+std::vector<std::string> environment_with(const std::map<std::string, std::string> &set,
+                                          const std::vector<std::string> &unset) {
+    std::vector<std::string> env;
+    for (char **entry = environ; entry && *entry; ++entry) {
+        const std::string_view text(*entry);
+        const std::string name(text.substr(0, text.find('=')));
+        if (!set.count(name) && std::find(unset.begin(), unset.end(), name) == unset.end())
+            env.emplace_back(text);
+    }
+    for (const auto &[name, value] : set)
+        env.push_back(name + "=" + value);
+    return env;
+}
+
+std::string Result::outcome() const {
+    switch (state) {
+    case State::not_started:
+        return "not started: " + std::string(std::strerror(error));
+    case State::exited:
+        return "exit status " + std::to_string(status);
+    case State::signalled:
+        return "signal " + std::to_string(signal);
+    case State::unknown:
+        break;
+    }
+    return "unknown exit status: " + std::string(std::strerror(error)) +
+           (error == ECHILD ? " (SIGCHLD is ignored, or the child was reaped elsewhere)" : "");
+}
+
+Child::Child(const Command &command) : group_(command.own_process_group) {
+    if (command.argv.empty()) {
+        result_ = not_started(EINVAL);
+        return;
+    }
+    std::string program;
+    if (const int error = resolve_program(command, program)) {
+        result_ = not_started(error);
+        return;
+    }
+
+    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
+    auto open_pipe = [](int (&ends)[2]) { return ::pipe2(ends, O_CLOEXEC) == 0; };
+    if ((command.input && !open_pipe(in_pipe)) ||
+        (command.out.kind == Output::Kind::capture && !open_pipe(out_pipe)) ||
+        (command.err.kind == Output::Kind::capture && !open_pipe(err_pipe))) {
+        const int error = errno;
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            if (fd >= 0)
+                ::close(fd);
+        result_ = not_started(error);
+        return;
+    }
+    // The caller's ends stay here; the child's ends close when the start is over.
+    Fd child_in(in_pipe[0]), child_out(out_pipe[1]), child_err(err_pipe[1]);
+    in_ = in_pipe[1];
+    out_ = out_pipe[0];
+    err_ = err_pipe[0];
+
+    Streams streams;
+    int error = 0;
+    if (command.input) {
+        streams.source[0] = high_copy(child_in.get(), streams.copies[0]);
+    } else {
+        streams.opened[0].reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        streams.source[0] = high_copy(streams.opened[0].get(), streams.copies[0]);
+    }
+    if (streams.source[0] < 0)
+        error = errno;
+    // Standard output first: "to_stderr" is the caller's standard error,
+    // whatever the child's own is then made.
+    if (!error)
+        error = open_output(command.out, 1, streams, child_out.get());
+    if (!error)
+        error = open_output(command.err, 2, streams, child_err.get());
+    if (error) {
+        release();
+        result_ = not_started(error);
+        return;
+    }
+
+    const std::vector<std::string> &env_strings = command.env ? *command.env : std::vector<std::string>{};
+    std::vector<char *> args = c_strings(command.argv);
+    std::vector<char *> envp = command.env ? c_strings(env_strings) : std::vector<char *>{};
+    char **child_env = command.env ? envp.data() : environ;
+
+    const bool fork_needed =
+        !command.ignored_signals.empty() || command.die_with_parent || (command.cwd && !kSpawnChdir);
+    pid_t pid = -1;
+    if (!fork_needed) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        for (int stream = 0; stream < 3; ++stream)
+            if (streams.source[stream] >= 0)
+                posix_spawn_file_actions_adddup2(&actions, streams.source[stream], stream);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
+        if (command.cwd)
+            posix_spawn_file_actions_addchdir_np(&actions, command.cwd->c_str());
+#endif
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t defaults, none;
+        sigemptyset(&defaults);
+        for (int signo : kDefaultSignals)
+            sigaddset(&defaults, signo);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setsigmask(&attr, &none);
+        short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+        if (command.own_process_group) {
+            flags |= POSIX_SPAWN_SETPGROUP;
+            posix_spawnattr_setpgroup(&attr, 0);
+        }
+        posix_spawnattr_setflags(&attr, flags);
+        const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, args.data(), child_env);
+        posix_spawnattr_destroy(&attr);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            release();
+            result_ = not_started(rc);
+            return;
+        }
+    } else {
+        // Everything the child needs is prepared here: between fork and exec
+        // it makes system calls only.
+        int status_pipe[2];
+        if (::pipe2(status_pipe, O_CLOEXEC) != 0) {
+            const int pipe_error = errno;
+            release();
+            result_ = not_started(pipe_error);
+            return;
+        }
+        Fd status_read(status_pipe[0]), status_write(status_pipe[1]);
+        const char *cwd = command.cwd ? command.cwd->c_str() : nullptr;
+        const pid_t parent = ::getpid();
+        // No handler of the caller may run in the child before exec: every
+        // signal stays blocked until the child has set its dispositions.
+        sigset_t all, saved;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &saved);
+        pid = ::fork();
+        if (pid == 0) {
+            auto fail = [&](int child_error) {
+                (void)!::write(status_pipe[1], &child_error, sizeof child_error);
+                ::_exit(127);
+            };
+            struct sigaction action {};
+            for (int signo = 1; signo < NSIG; ++signo) {
+                struct sigaction old {};
+                if (::sigaction(signo, nullptr, &old) != 0)
+                    continue;
+                const bool handled = old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN;
+                const bool to_default =
+                    std::find(std::begin(kDefaultSignals), std::end(kDefaultSignals), signo) !=
+                    std::end(kDefaultSignals);
+                if (handled || (to_default && old.sa_handler == SIG_IGN)) {
+                    action.sa_handler = SIG_DFL;
+                    ::sigaction(signo, &action, nullptr);
+                }
+            }
+            action.sa_handler = SIG_IGN;
+            for (int signo : command.ignored_signals)
+                ::sigaction(signo, &action, nullptr);
+            if (command.own_process_group)
+                ::setpgid(0, 0);
+            if (command.die_with_parent) {
+                ::prctl(PR_SET_PDEATHSIG, SIGHUP);
+                if (::getppid() != parent)
+                    ::_exit(127);
+            }
+            for (int stream = 0; stream < 3; ++stream)
+                if (streams.source[stream] >= 0 && ::dup2(streams.source[stream], stream) < 0)
+                    fail(errno);
+            if (cwd && ::chdir(cwd) != 0)
+                fail(errno);
+            sigset_t none;
+            sigemptyset(&none);
+            pthread_sigmask(SIG_SETMASK, &none, nullptr);
+            ::execve(program.c_str(), args.data(), child_env);
+            fail(errno);
+        }
+        const int fork_error = errno;
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        if (pid < 0) {
+            release();
+            result_ = not_started(fork_error);
+            return;
+        }
+        status_write.reset();
+        int child_error = 0;
+        ssize_t n;
+        while ((n = ::read(status_read.get(), &child_error, sizeof child_error)) < 0 && errno == EINTR) {
+        }
+        if (n == static_cast<ssize_t>(sizeof child_error)) {
+            int status;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            release();
+            result_ = not_started(child_error);
+            return;
+        }
+    }
+    if (command.own_process_group)
+        ::setpgid(pid, pid); // also here, so that the group can be signalled at once
+
+    pid_ = pid;
+    result_.state = Result::State::unknown; // until it is reaped
+    pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd_ >= 0)
+        ::fcntl(pidfd_, F_SETFD, FD_CLOEXEC);
+    if (in_ >= 0) {
+        input_ = *command.input;
+        ::fcntl(in_, F_SETFL, ::fcntl(in_, F_GETFL) | O_NONBLOCK);
+        if (input_.empty())
+            close_fd(in_);
+    }
+}
+
+Child::~Child() { kill_and_release(); }
+
+void Child::kill_and_release() {
+    if (pid_ > 0 && !reaped_) {
+        if (group_)
+            ::kill(-pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
+        reap(true);
+    }
+    release();
+}
+
+Child::Child(Child &&other) noexcept { *this = std::move(other); }
+
+Child &Child::operator=(Child &&other) noexcept {
+    if (this == &other)
+        return *this;
+    kill_and_release();
+    pid_ = std::exchange(other.pid_, -1);
+    pidfd_ = std::exchange(other.pidfd_, -1);
+    in_ = std::exchange(other.in_, -1);
+    out_ = std::exchange(other.out_, -1);
+    err_ = std::exchange(other.err_, -1);
+    input_ = std::move(other.input_);
+    input_written_ = other.input_written_;
+    group_ = other.group_;
+    reaped_ = other.reaped_;
+    ended_ = other.ended_;
+    result_ = std::move(other.result_);
+    return *this;
+}
+
+void Child::release() {
+    close_fd(in_);
+    close_fd(out_);
+    close_fd(err_);
+    close_fd(pidfd_);
+}
+
+bool Child::done() const { return pid_ <= 0 || (reaped_ && out_ < 0 && err_ < 0); }
+
+void Child::reap(bool block) {
+    if (reaped_ || pid_ <= 0)
+        return;
+    int status = 0;
+    for (;;) {
+        const pid_t r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+        if (r == pid_)
+            break;
+        if (r == 0)
+            return;
+        if (errno == EINTR) {
+            if (block)
+                continue;
+            return;
+        }
+        result_.state = Result::State::unknown;
+        result_.error = errno;
+        reaped_ = true;
+        close_fd(in_);
+        return;
+    }
+    if (WIFEXITED(status)) {
+        result_.state = Result::State::exited;
+        result_.status = WEXITSTATUS(status);
+    } else {
+        result_.state = Result::State::signalled;
+        result_.signal = WTERMSIG(status);
+    }
+    reaped_ = true;
+    // Nobody reads the input any more.
+    close_fd(in_);
+}
+
+void Child::step(int timeout_ms) {
+    pollfd fds[4];
+    nfds_t n = 0;
+    int in_slot = -1, out_slot = -1, err_slot = -1, pid_slot = -1;
+    if (in_ >= 0) {
+        fds[n] = {in_, POLLOUT, 0};
+        in_slot = static_cast<int>(n++);
+    }
+    if (out_ >= 0) {
+        fds[n] = {out_, POLLIN, 0};
+        out_slot = static_cast<int>(n++);
+    }
+    if (err_ >= 0) {
+        fds[n] = {err_, POLLIN, 0};
+        err_slot = static_cast<int>(n++);
+    }
+    if (!reaped_ && pidfd_ >= 0) {
+        fds[n] = {pidfd_, POLLIN, 0};
+        pid_slot = static_cast<int>(n++);
+    }
+    // Without a process descriptor the end of the child is looked for now
+    // and then.
+    const bool look_for_end = !reaped_ && pidfd_ < 0;
+    if (look_for_end && (timeout_ms < 0 || timeout_ms > 10))
+        timeout_ms = 10;
+    if (n == 0) {
+        if (look_for_end && timeout_ms != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        reap(false);
+        return;
+    }
+    if (::poll(fds, n, timeout_ms) < 0) {
+        if (look_for_end)
+            reap(false);
+        return; // EINTR: the caller's loop comes back
+    }
+    if (in_slot >= 0 && fds[in_slot].revents) {
+        const ssize_t k = write_without_sigpipe(in_, input_.data() + input_written_, input_.size() - input_written_);
+        if (k > 0)
+            input_written_ += static_cast<size_t>(k);
+        if ((k < 0 && errno != EAGAIN && errno != EINTR) || input_written_ == input_.size())
+            close_fd(in_);
+    }
+    if (out_slot >= 0 && fds[out_slot].revents && !read_some(out_, result_.out))
+        close_fd(out_);
+    if (err_slot >= 0 && fds[err_slot].revents && !read_some(err_, result_.err))
+        close_fd(err_);
+    if ((pid_slot >= 0 && fds[pid_slot].revents) || look_for_end)
+        reap(false);
+}
+
+void Child::finish_output() {
+    ended_ = true;
+    close_fd(pidfd_);
+    close_fd(in_);
+}
+
+std::optional<Result> Child::poll() {
+    if (pid_ <= 0)
+        return result_;
+    if (!done())
+        step(0);
+    if (!done())
+        return std::nullopt;
+    finish_output();
+    return result_;
+}
+
+std::optional<Result> Child::wait_for(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            step(0);
+            if (!done())
+                return std::nullopt;
+            break;
+        }
+        step(static_cast<int>(std::min<long long>(left.count() + 1, 1000 * 1000)));
+    }
+    if (pid_ > 0)
+        finish_output();
+    return result_;
+}
+
+Result Child::wait() {
+    while (!done())
+        step(-1);
+    if (pid_ > 0)
+        finish_output();
+    return result_;
+}
+
+Result Child::stop(std::chrono::milliseconds grace) {
+    if (pid_ <= 0 || done())
+        return wait();
+    if (!reaped_) {
+        if (group_)
+            ::kill(-pid_, SIGTERM);
+        ::kill(pid_, SIGTERM);
+    }
+    if (auto ended = wait_for(grace))
+        return *ended;
+    if (!reaped_) {
+        if (group_)
+            ::kill(-pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
+        reap(true);
+    }
+    // What the child wrote before it ended is kept; a descendant that still
+    // holds the pipes is not waited for.
+    for (int *fd : {&out_, &err_}) {
+        if (*fd < 0)
+            continue;
+        ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) | O_NONBLOCK);
+        std::string &into = fd == &out_ ? result_.out : result_.err;
+        char buffer[kReadBlock];
+        ssize_t n;
+        while ((n = ::read(*fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0)
+                into.append(buffer, static_cast<size_t>(n));
+        close_fd(*fd);
+    }
+    finish_output();
+    return result_;
+}
+
+void Child::signal(int signo) const {
+    if (pid_ > 0 && !reaped_)
+        ::kill(pid_, signo);
+}
+
+void Child::signal_group(int signo) const {
+    if (pid_ > 0 && group_)
+        ::kill(-pid_, signo);
+}
+
+Result run(const Command &command) {
+    Child child(command);
+    if (!child.started())
+        return child.result();
+    return child.wait();
+}
+
+} // namespace ark::sys
