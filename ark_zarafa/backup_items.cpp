@@ -21,11 +21,14 @@
 #include "export_check.h"
 #include "export_dir.h"
 #include "export_listing.h"
+#include "export_pipeline.h"
 #include "fifo_strings.h"
 #include "item_results.h"
+#include "mailbox_export.h"
 #include "mailbox_files.h"
 #include "messages.h"
 #include "run_tool.h"
+#include "worker_count.h"
 #include "zarafa_index_utils.h"
 
 using ark::msg;
@@ -61,13 +64,6 @@ std::vector<std::string> collect_files(const char *dir, const char *user) {
     return paths;
 }
 
-std::vector<std::string> export_command(std::string_view user) {
-    if (user == "ALL")
-        return {"zarafa-backup", "-a"};
-    if (user == ark::kPublicFolder)
-        return {"zarafa-backup", "-p"};
-    return {"zarafa-backup", "-u", std::string(user)};
-}
 
 // Takes the first queued copy of path out of the file queue.
 bool remove_queued(LIST_INFO *list, std::string_view path) {
@@ -108,74 +104,31 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
             cppBackUpSource[0] = '\0';
         return -1;
     }
-    const ARKZarafa &state = g_sARKZarafa;
-    const std::string dir = ark::export_dir_path(state);
-    if (state.iBackupLevelFULL || state.iBackupLevelINCR)
-        msg("Export dir [%s]", state.cpTempDir);
-    // The directory, with the index file name inside it, must fit the 256
-    // characters of the paths handed to the host.
-    if (dir.size() + 1 + ark::index_file_name(cpUserName).size() >= ARK_PATH_LEN) {
-        msg("Error: export directory %s is too long for the mailbox %s", dir.c_str(), cpUserName);
-        if (cppBackUpSource)
-            cppBackUpSource[0] = '\0';
-        return -1;
-    }
-
-    // Kept durably before the tool runs: the index in place is the
-    // baseline of the job's next increment until the host has stored every
-    // file of this export.
-    const std::string index = dir + "/" + ark::index_file_name(cpUserName);
-    ark::BaselineJournal &journal = ark::baseline_journal();
-    const std::optional<ark::BaselineJournal::ExportId> journaled = journal.begin(cpUserName, dir);
-    if (!journaled) {
-        if (cppBackUpSource)
-            ark::copy_to(cppBackUpSource, ARK_PATH_LEN, dir);
-        return -1;
-    }
-
-    msg("Execute [mkdir -p \"%s\"]", dir.c_str());
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec)
-        msg("Warning: can't create the export directory %s: %s", dir.c_str(), ec.message().c_str());
-
-    if (chdir(dir.c_str()) == 0) {
-        const std::vector<std::string> argv = export_command(cpUserName);
-        msg("Start export: [%s]", ark::command_text(argv).c_str());
-        const ark::ToolRun run = ark::run_tool(argv);
-        if (!run.started)
-            msg("Warning: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
-        ark::warn_if_failed(argv, run);
-    } else {
-        msg("Warning: can't enter the export directory %s: %s", dir.c_str(), std::strerror(errno));
-    }
-    if (cppBackUpSource)
-        ark::copy_to(cppBackUpSource, ARK_PATH_LEN, dir);
-    if (chdir("/") != 0)
-        msg("Warning: can't change the working directory to /");
-    journal.tool_ended(*journaled);
-
-    // Success is judged by the files the tool left. A mailbox whose files are
-    // missing, stale or cut off is not handed out, and its list file is not
-    // rebuilt from them.
-    if (std::string_view(cpUserName) != "ALL") {
-        if (auto problem = ark::export_problem(cpUserName, dir, journal.index_unchanged(*journaled))) {
-            msg("Error: mailbox %s was not exported: %s", cpUserName, problem->c_str());
-            journal.abandon(*journaled);
-            return -1;
+    ark::MailboxExport e;
+    if (!ark::export_pipeline().take(cpUserName, e)) {
+        e = ark::prepare_export(cpUserName);
+        if (e.ready) {
+            if (chdir(e.dir.c_str()) == 0) {
+                const std::vector<std::string> argv = ark::export_command(cpUserName);
+                msg("Start export: [%s]", ark::command_text(argv).c_str());
+                const ark::ToolRun run = ark::run_tool(argv);
+                if (!run.started)
+                    msg("Warning: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
+                ark::warn_if_failed(argv, run);
+            } else {
+                msg("Warning: can't enter the export directory %s: %s", e.dir.c_str(), std::strerror(errno));
+            }
         }
     }
-    if (!state.iBackupLevelFULL && !state.iBackupLevelINCR)
-        journal.commit_now(*journaled);
-    g_current_export = journaled;
-    print_index_file(stderr, index.c_str());
-
-    const size_t slash = dir.rfind('/');
-    const std::string list_dir = slash == std::string::npos ? dir : dir.substr(0, slash);
-    const std::string list_file = list_dir + "/" + cpUserName + ".lst";
-    msg("Building list-file=%s", list_file.c_str());
-    if (!build_list_file(index.c_str(), list_file.c_str()))
-        msg("Warning: Can't create list file=%s", list_file.c_str());
+    if (cppBackUpSource)
+        ark::copy_to(cppBackUpSource, ARK_PATH_LEN, e.source);
+    if (!e.ready)
+        return -1;
+    if (chdir("/") != 0)
+        msg("Warning: can't change the working directory to /");
+    if (ark::complete_export(e) < 0)
+        return -1;
+    g_current_export = e.journal;
     msg("ark_zarafa_backup_user(-)");
     return 0;
 }
@@ -233,6 +186,10 @@ extern "C" int backup_user(LIST_INFO *psUserList, LIST_INFO *psFileList, const c
 extern "C" int DB_GetItem(char *, char *, char *cpFileName) {
     msg("DB_GetItem(+)");
     ARKZarafa &state = g_sARKZarafa;
+    // With more than one worker, the exports of the next mailboxes run while
+    // the host stores this call's item.
+    ark::ExportPipeline &pipeline = ark::export_pipeline();
+    pipeline.top_up(state.psUsers, ark::worker_count());
     const bool no_users = !state.psUsers || state.psUsers->iItemCount == 0;
     const bool no_files = !state.psFileNames || state.psFileNames->iItemCount == 0;
     if (no_users && no_files) {
@@ -269,6 +226,7 @@ extern "C" int DB_GetItem(char *, char *, char *cpFileName) {
     }
     ark::copy_to(state.cpLastProcessedUser, path);
     ark::baseline_journal().delivered(path);
+    pipeline.top_up(state.psUsers, ark::worker_count());
     msg("DB_GetItem(-), reason=DB_NUM_I_OK");
     return DB_NUM_I_OK;
 }

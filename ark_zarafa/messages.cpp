@@ -12,14 +12,20 @@ namespace {
 
 constexpr size_t kMessageSize = 512;
 
-void deliver(void (*sink)(char *), const char *format, va_list args) {
-    if (!sink)
-        return;
-    char text[kMessageSize] = {};
+ark::HeldMessages *g_holding = nullptr;
+
+void format_into(char (&text)[kMessageSize], const char *format, va_list args) {
     std::vsnprintf(text, sizeof text, format, args);
     size_t length = std::strlen(text);
     while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
         text[--length] = '\0';
+}
+
+void deliver(void (*sink)(char *), const char *format, va_list args) {
+    if (!sink)
+        return;
+    char text[kMessageSize] = {};
+    format_into(text, format, args);
     sink(text);
 }
 
@@ -32,8 +38,25 @@ bool has_sink() { return g_sARKZarafa.vpfDB_trace != nullptr; }
 void msg(const char *format, ...) {
     va_list args;
     va_start(args, format);
-    deliver(g_sARKZarafa.vpfDB_trace, format, args);
+    if (g_holding) {
+        char text[kMessageSize] = {};
+        format_into(text, format, args);
+        g_holding->texts_.emplace_back(text);
+    } else {
+        deliver(g_sARKZarafa.vpfDB_trace, format, args);
+    }
     va_end(args);
+}
+
+HeldMessages::Scope::Scope(HeldMessages &held) : previous_(g_holding) { g_holding = &held; }
+
+HeldMessages::Scope::~Scope() { g_holding = previous_; }
+
+void HeldMessages::deliver() {
+    std::vector<std::string> texts = std::move(texts_);
+    texts_.clear();
+    for (std::string &text : texts)
+        msg("%s", text.c_str());
 }
 
 void log_msg(const char *format, ...) {

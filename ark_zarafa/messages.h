@@ -2,6 +2,9 @@
 // handed to the host's sink installed with DB_SetLog.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace ark {
 
 // True when the host installed a message sink; callers may skip composing
@@ -13,5 +16,31 @@ void msg(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Format and deliver a message to the log slot (what DB_LogExt does).
 void log_msg(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Messages of work that runs ahead of its turn, held back and delivered in
+// order when the turn comes, so that the log of a concurrent run reads like
+// the sequential one.
+class HeldMessages {
+public:
+    // While a Scope lives, msg() appends to held instead of delivering.
+    class Scope {
+    public:
+        explicit Scope(HeldMessages &held);
+        ~Scope();
+        Scope(const Scope &) = delete;
+        Scope &operator=(const Scope &) = delete;
+
+    private:
+        HeldMessages *previous_;
+    };
+
+    // Delivers the held messages to the host's sink and forgets them.
+    void deliver();
+    bool empty() const { return texts_.empty(); }
+
+private:
+    friend void msg(const char *format, ...);
+    std::vector<std::string> texts_;
+};
 
 } // namespace ark

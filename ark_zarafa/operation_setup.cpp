@@ -18,6 +18,7 @@
 #include "messages.h"
 #include "operation_state.h"
 #include "utils.h"
+#include "worker_count.h"
 #include "zarafa_index_utils.h"
 
 using ark::msg;
@@ -111,6 +112,7 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
     }
     if (!work_dir_acceptable(state))
         return DB_NUM_E_ERROR;
+    ark::set_worker_count(ark::parse_worker_count(state));
 
     const bool backup = eI_OperationType == DB_TYPE_BCK;
     const bool restore = eI_OperationType == DB_TYPE_RST;

@@ -8,10 +8,12 @@
 
 #include "ark_zarafa.h"
 #include "baseline_journal.h"
+#include "export_pipeline.h"
 #include "c_buffer.h"
 #include "export_listing.h"
 #include "messages.h"
 #include "restore_index.h"
+#include "worker_count.h"
 
 extern "C" {
 ARKZarafa g_sARKZarafa;
@@ -81,9 +83,11 @@ void set_path_field(char (&field)[ARK_PATH_LEN], const char *key, std::string_vi
 }
 
 // The indexes kept beside the lists belong to one operation; the export
-// listing's notification descriptor is closed with it, and exports the host
-// never acknowledged give their baselines back.
+// listing's notification descriptor is closed with it; tools still running
+// are stopped, and exports the host never acknowledged give their baselines
+// back.
 void release_item_indexes() {
+    export_pipeline().stop_all();
     baseline_journal().close();
     restore_index().reset();
     export_listing().reset();
@@ -127,6 +131,7 @@ extern "C" void zarafa_global_struct_init(DB_OPERATION_TYPE eI_OperationType) {
     std::memset(s.cpSelRstListFName, 0, sizeof s.cpSelRstListFName);
     s.iRecoveryAfterNoRecover = 0;
     g_refused.clear();
+    set_worker_count(1);
 }
 
 extern "C" int zarafa_parse_db_args(ARKZarafa *spARKZarafa, char **cppI_CtrlVars) {

@@ -21,12 +21,7 @@ std::string ToolRun::outcome() const {
     return "exit status " + std::to_string(exit_status);
 }
 
-ToolRun run_tool(const std::vector<std::string> &argv, const ToolOptions &options) {
-    ToolRun run;
-    if (argv.empty()) {
-        run.start_error = "empty command";
-        return run;
-    }
+sys::Command tool_command(const std::vector<std::string> &argv, const ToolOptions &options) {
     sys::Command command{.argv = argv, .input = options.input};
     if (options.cwd)
         command.cwd = *options.cwd;
@@ -34,7 +29,13 @@ ToolRun run_tool(const std::vector<std::string> &argv, const ToolOptions &option
         command.out = sys::Output::capture();
     else if (options.output_to_stderr)
         command.out = sys::Output::to_stderr();
-    const sys::Result result = sys::run(command);
+    if (options.capture_errors)
+        command.err = sys::Output::capture();
+    return command;
+}
+
+ToolRun tool_run_of(const sys::Result &result) {
+    ToolRun run;
     switch (result.state) {
     case sys::Result::State::not_started:
         run.start_errno = result.error;
@@ -53,7 +54,17 @@ ToolRun run_tool(const std::vector<std::string> &argv, const ToolOptions &option
     }
     run.started = true;
     run.output = result.out;
+    run.errors = result.err;
     return run;
+}
+
+ToolRun run_tool(const std::vector<std::string> &argv, const ToolOptions &options) {
+    if (argv.empty()) {
+        ToolRun run;
+        run.start_error = "empty command";
+        return run;
+    }
+    return tool_run_of(sys::run(tool_command(argv, options)));
 }
 
 bool is_shell_safe(std::string_view word) {

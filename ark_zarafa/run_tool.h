@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "system/process.h"
+
 namespace ark {
 
 struct ToolRun {
@@ -14,6 +16,7 @@ struct ToolRun {
     int exit_status = -1;    // when it exited normally
     int signal = 0;          // when a signal ended it
     std::string output;      // standard output, when captured
+    std::string errors;      // standard error, when captured
     std::string start_error; // why it could not be started
     int start_errno = 0;     // and its error number
     int wait_errno = 0;      // started, but its end could not be learned
@@ -27,11 +30,17 @@ struct ToolOptions {
     bool output_to_stderr = false;    // send standard output to standard error
     std::optional<std::string> input{}; // standard input text; /dev/null when absent
     std::optional<std::string> cwd{};   // the tool's directory; the process's own when absent
+    bool capture_errors = false;        // else standard error is the host's
 };
 
 // Run argv[0], searched on PATH, to its end: a layer over the system
 // layer's process runner with the plug-in's conventions.
 ToolRun run_tool(const std::vector<std::string> &argv, const ToolOptions &options = {});
+
+// The same run, to be started by the caller (sys::Child), and its result in
+// the plug-in's terms.
+sys::Command tool_command(const std::vector<std::string> &argv, const ToolOptions &options = {});
+ToolRun tool_run_of(const sys::Result &result);
 
 // True when a word needs no quoting in a shell command line.
 bool is_shell_safe(std::string_view word);

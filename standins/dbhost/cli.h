@@ -37,6 +37,7 @@ struct Options {
     std::vector<std::string> vars;      // --var KEY=VALUE, as given
     bool no_recovery = false;
     bool replace = false;
+    std::optional<int> workers; // --workers N: the option words "-w" "N"
 
     // Test-only faults: die by SIGKILL right after the N-th operation call of
     // the plug-in; report the N-th item as failed without storing it.

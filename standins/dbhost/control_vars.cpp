@@ -55,6 +55,10 @@ ControlVars backup_control_vars(const Options &o) {
         add_info_word(info, "-x");
         add_info_word(info, *o.exclude);
     }
+    if (o.workers) {
+        add_info_word(info, "-w");
+        add_info_word(info, std::to_string(*o.workers));
+    }
     vars.add(info);
     add_common(vars, o);
     for (const auto &var : o.vars)
@@ -64,6 +68,12 @@ ControlVars backup_control_vars(const Options &o) {
 
 ControlVars restore_control_vars(const Options &o) {
     ControlVars vars;
+    if (o.workers) {
+        std::string info = "INFO=";
+        add_info_word(info, "-w");
+        add_info_word(info, std::to_string(*o.workers));
+        vars.add(info);
+    }
     add_common(vars, o);
     if (o.no_recovery)
         vars.add("RECOVERY=NO");

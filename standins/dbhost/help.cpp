@@ -42,6 +42,8 @@ std::string help_text() {
            "                         (DATABASE=USER@FILE); may be repeated\n"
            "  --no-recovery          restore without importing (RECOVERY=NO): the files stay\n"
            "                         and the plug-in writes restore scripts beside them\n"
+           "  --workers N            tool processes the plug-in may run at once (1 to 64),\n"
+           "                         passed as the option words \"-w\" \"N\"\n"
            "  --test-kill-after-call N  for tests only: die by SIGKILL right after the N-th\n"
            "                         operation call of the plug-in\n"
            "  --test-fail-item N     for tests only: report the N-th item as failed\n"

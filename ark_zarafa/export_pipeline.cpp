@@ -1,0 +1,92 @@
+#include "export_pipeline.h"
+
+#include <chrono>
+#include <cstdio>
+#include <iterator>
+
+#include "fifo_strings.h"
+
+namespace ark {
+
+namespace {
+
+constexpr std::chrono::milliseconds kStopGrace{1000};
+
+void replay(std::FILE *stream, const std::string &text) {
+    if (text.empty())
+        return;
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+void ExportPipeline::top_up(const LIST_INFO *pending, int workers) {
+    if (workers <= 1 || !pending)
+        return;
+    const LIST_ITEM *item = pending->spFirstItem;
+    for (size_t skipped = 0; item && skipped < ahead_.size(); ++skipped)
+        item = item->spNextItem;
+    for (; item && static_cast<int>(ahead_.size()) < workers; item = item->spNextItem) {
+        Ahead &a = ahead_.emplace_back();
+        const std::string mailbox(item_text(item));
+        {
+            HeldMessages::Scope hold(a.held);
+            a.e = prepare_export(mailbox);
+            if (!a.e.ready)
+                continue;
+            a.argv = export_command(mailbox);
+            msg("Start export: [%s]", command_text(a.argv).c_str());
+        }
+        ToolOptions options;
+        options.cwd = a.e.dir;
+        options.capture_output = true;
+        options.capture_errors = true;
+        a.child = sys::Child(tool_command(a.argv, options));
+    }
+}
+
+bool ExportPipeline::take(const std::string &mailbox, MailboxExport &e) {
+    if (ahead_.empty())
+        return false;
+    if (ahead_.front().e.mailbox != mailbox) {
+        // The pending list was changed behind the pipeline's back: what ran
+        // ahead no longer matches, so it is undone and this one runs alone.
+        stop_all();
+        return false;
+    }
+    Ahead a = std::move(ahead_.front());
+    ahead_.pop_front();
+    a.held.deliver();
+    e = a.e;
+    if (!a.e.ready)
+        return true;
+    const ToolRun run = tool_run_of(a.child.started() ? a.child.wait() : a.child.result());
+    replay(stdout, run.output);
+    replay(stderr, run.errors);
+    if (!run.started)
+        msg("Warning: can't run [%s]: %s", command_text(a.argv).c_str(), run.start_error.c_str());
+    warn_if_failed(a.argv, run);
+    return true;
+}
+
+void ExportPipeline::stop_all() {
+    std::deque<Ahead> ahead = std::move(ahead_);
+    ahead_.clear();
+    for (Ahead &a : ahead) {
+        if (a.child.running())
+            a.child.stop(kStopGrace);
+        if (a.e.journal) {
+            msg("Warning: the export of mailbox %s that ran ahead is stopped and undone; its baseline is kept",
+                a.e.mailbox.c_str());
+            baseline_journal().abandon(*a.e.journal);
+        }
+    }
+}
+
+ExportPipeline &export_pipeline() {
+    static ExportPipeline pipeline;
+    return pipeline;
+}
+
+} // namespace ark

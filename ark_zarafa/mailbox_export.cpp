@@ -1,0 +1,84 @@
+#include "mailbox_export.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+#include "ark_zarafa.h"
+#include "export_check.h"
+#include "export_dir.h"
+#include "mailbox_files.h"
+#include "messages.h"
+#include "zarafa_index_utils.h"
+
+namespace ark {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> export_command(const std::string &mailbox) {
+    if (mailbox == "ALL")
+        return {"zarafa-backup", "-a"};
+    if (mailbox == kPublicFolder)
+        return {"zarafa-backup", "-p"};
+    return {"zarafa-backup", "-u", mailbox};
+}
+
+MailboxExport prepare_export(const std::string &mailbox) {
+    const ARKZarafa &state = g_sARKZarafa;
+    MailboxExport e;
+    e.mailbox = mailbox;
+    e.dir = export_dir_path(state);
+    if (state.iBackupLevelFULL || state.iBackupLevelINCR)
+        msg("Export dir [%s]", state.cpTempDir);
+    // The directory, with the index file name inside it, must fit the 256
+    // characters of the paths handed to the host.
+    if (e.dir.size() + 1 + index_file_name(mailbox).size() >= ARK_PATH_LEN) {
+        msg("Error: export directory %s is too long for the mailbox %s", e.dir.c_str(), mailbox.c_str());
+        return e;
+    }
+    e.source = e.dir;
+    // Kept durably before the tool runs: the index in place is the
+    // baseline of the job's next increment until the host has stored every
+    // file of this export.
+    e.journal = baseline_journal().begin(mailbox, e.dir);
+    if (!e.journal)
+        return e;
+    msg("Execute [mkdir -p \"%s\"]", e.dir.c_str());
+    std::error_code ec;
+    fs::create_directories(e.dir, ec);
+    if (ec)
+        msg("Warning: can't create the export directory %s: %s", e.dir.c_str(), ec.message().c_str());
+    e.ready = true;
+    return e;
+}
+
+int complete_export(const MailboxExport &e) {
+    const ARKZarafa &state = g_sARKZarafa;
+    BaselineJournal &journal = baseline_journal();
+    journal.tool_ended(*e.journal);
+    // Success is judged by the files the tool left. A mailbox whose files are
+    // missing, stale or cut off is not handed out, and its list file is not
+    // rebuilt from them.
+    if (e.mailbox != "ALL") {
+        if (auto problem = export_problem(e.mailbox, e.dir, journal.index_unchanged(*e.journal))) {
+            msg("Error: mailbox %s was not exported: %s", e.mailbox.c_str(), problem->c_str());
+            journal.abandon(*e.journal);
+            return -1;
+        }
+    }
+    if (!state.iBackupLevelFULL && !state.iBackupLevelINCR)
+        journal.commit_now(*e.journal);
+    const std::string index = e.dir + "/" + index_file_name(e.mailbox);
+    print_index_file(stderr, index.c_str());
+
+    const size_t slash = e.dir.rfind('/');
+    const std::string list_dir = slash == std::string::npos ? e.dir : e.dir.substr(0, slash);
+    const std::string list_file = list_dir + "/" + e.mailbox + ".lst";
+    msg("Building list-file=%s", list_file.c_str());
+    if (!build_list_file(index.c_str(), list_file.c_str()))
+        msg("Warning: Can't create list file=%s", list_file.c_str());
+    return 0;
+}
+
+} // namespace ark
