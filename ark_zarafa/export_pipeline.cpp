@@ -12,13 +12,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kStopGrace{1000};
 
-void replay(std::FILE *stream, const std::string &text) {
-    if (text.empty())
-        return;
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
-}
-
 } // namespace
 
 void ExportPipeline::top_up(const LIST_INFO *pending, int workers) {
@@ -62,8 +55,9 @@ bool ExportPipeline::take(const std::string &mailbox, MailboxExport &e) {
     if (!a.e.ready)
         return true;
     const ToolRun run = tool_run_of(a.child.started() ? a.child.wait() : a.child.result());
-    replay(stdout, run.output);
-    replay(stderr, run.errors);
+    HeldMessages output;
+    output.hold_output(run.output, run.errors);
+    output.deliver();
     if (!run.started)
         msg("Warning: can't run [%s]: %s", command_text(a.argv).c_str(), run.start_error.c_str());
     warn_if_failed(a.argv, run);

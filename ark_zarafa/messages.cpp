@@ -41,7 +41,7 @@ void msg(const char *format, ...) {
     if (g_holding) {
         char text[kMessageSize] = {};
         format_into(text, format, args);
-        g_holding->texts_.emplace_back(text);
+        g_holding->held_.push_back({HeldMessages::Held::Kind::message, text});
     } else {
         deliver(g_sARKZarafa.vpfDB_trace, format, args);
     }
@@ -52,11 +52,25 @@ HeldMessages::Scope::Scope(HeldMessages &held) : previous_(g_holding) { g_holdin
 
 HeldMessages::Scope::~Scope() { g_holding = previous_; }
 
+void HeldMessages::hold_output(std::string out, std::string err) {
+    if (!out.empty())
+        held_.push_back({Held::Kind::out, std::move(out)});
+    if (!err.empty())
+        held_.push_back({Held::Kind::err, std::move(err)});
+}
+
 void HeldMessages::deliver() {
-    std::vector<std::string> texts = std::move(texts_);
-    texts_.clear();
-    for (std::string &text : texts)
-        msg("%s", text.c_str());
+    std::vector<Held> held = std::move(held_);
+    held_.clear();
+    for (const Held &h : held) {
+        if (h.kind == Held::Kind::message) {
+            msg("%s", h.text.c_str());
+            continue;
+        }
+        std::FILE *stream = h.kind == Held::Kind::out ? stdout : stderr;
+        std::fwrite(h.text.data(), 1, h.text.size(), stream);
+        std::fflush(stream);
+    }
 }
 
 void log_msg(const char *format, ...) {

@@ -34,13 +34,22 @@ public:
         HeldMessages *previous_;
     };
 
-    // Delivers the held messages to the host's sink and forgets them.
+    // Holds a tool's output, to be written to standard output and error
+    // after the messages held before it.
+    void hold_output(std::string out, std::string err);
+
+    // Delivers the held messages to the host's sink, and the held output to
+    // the streams, in order, and forgets them.
     void deliver();
-    bool empty() const { return texts_.empty(); }
+    bool empty() const { return held_.empty(); }
 
 private:
     friend void msg(const char *format, ...);
-    std::vector<std::string> texts_;
+    struct Held {
+        enum class Kind { message, out, err } kind;
+        std::string text;
+    };
+    std::vector<Held> held_;
 };
 
 } // namespace ark
