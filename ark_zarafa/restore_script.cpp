@@ -150,14 +150,17 @@ extern "C" int utils_generate_full_rst_script(const char *ccpPath, const char *c
         msg("Error: path doesn't exist [%s]", ccpPath);
         return 0;
     }
-    if (!ark::push_dir(ccpPath))
-        return 0;
-    const int written = write_script(file_name, script_text(user));
-    if (written && cpScriptName)
-        ark::copy_to(cpScriptName, kScriptNameSize, file_name);
-    utils_pop_dir();
+    int written = 0;
+    {
+        const ark::WorkingDir in_restore(ccpPath, ark::WorkingDir::Side::restore);
+        if (!in_restore.entered())
+            return 0;
+        written = write_script(file_name, script_text(user));
+    }
     if (!written)
         return 0;
+    if (cpScriptName)
+        ark::copy_to(cpScriptName, kScriptNameSize, file_name);
     msg("utils_generate_full_rst_script(-)");
     return 1;
 }
