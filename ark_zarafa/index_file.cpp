@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "c_buffer.h"
+#include "fields.h"
 #include "system/line_reader.h"
 #include "messages.h"
 #include "zarafa_index_utils.h"
@@ -29,24 +30,13 @@ IndexKey index_line_key(std::string_view line) {
     else
         return {};
 
-    std::string_view key;
-    size_t field = 0, pos = 0;
-    while (field <= wanted) {
-        pos = line.find_first_not_of(':', pos);
-        if (pos == std::string_view::npos)
-            break;
-        size_t end = line.find(':', pos);
-        if (end == std::string_view::npos)
-            end = line.size();
-        if (++field == wanted)
-            key = line.substr(pos, end - pos);
-        pos = end;
-    }
-    if (field <= wanted)
+    // A further field must follow the key.
+    const RunField key = field_in_runs(line, wanted);
+    if (!key.followed)
         return {};
-    if (key.size() > kMaxRecordKey)
-        return {KeyStatus::too_long, key};
-    return {KeyStatus::found, key};
+    if (key.text.size() > kMaxRecordKey)
+        return {KeyStatus::too_long, key.text};
+    return {KeyStatus::found, key.text};
 }
 
 } // namespace ark

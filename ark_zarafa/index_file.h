@@ -17,8 +17,8 @@ struct IndexKey {
 };
 
 // The record key of one index line: field 5 of a line holding "M:", else
-// field 7 of a line holding "C:", where runs of ":" separate fields and a
-// further field must follow the key.
+// field 7 of a line holding "C:", where runs of ":" separate fields (see
+// fields.h) and a further field must follow the key.
 IndexKey index_line_key(std::string_view line);
 
 } // namespace ark
