@@ -106,18 +106,10 @@ extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFNa
     const std::string mailbox(mailbox_of(user));
 
     std::string text;
-    std::string_view line;
-    int line_number = 1;
-    while (lines.next(line)) {
-        ++line_number;
-        const ark::IndexKey found = ark::index_line_key(line);
-        if (found.status == ark::KeyStatus::too_long)
-            msg("Warning: record key of %zu characters at line %d of %s is too long (at most %zu), skipped",
-                found.key.size(), line_number, ccpIndexFName, ark::kMaxRecordKey);
-        if (found.status != ark::KeyStatus::found)
-            continue;
-        text.append(mailbox).append("^:").append(found.key).append("\n");
-    }
+    ark::read_index_keys(lines, 1, ccpIndexFName, [&](std::string_view key) {
+        text.append(mailbox).append("^:").append(key).append("\n");
+        return true;
+    });
     // A list that lacks lines would restrict a later selective restore
     // without anyone noticing: a read or write fault fails the list, and the
     // previous one stays.
