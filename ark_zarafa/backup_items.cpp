@@ -24,6 +24,7 @@
 #include "mailbox_files.h"
 #include "messages.h"
 #include "run_tool.h"
+#include "work_dir.h"
 #include "zarafa_index_utils.h"
 
 using ark::msg;
@@ -121,20 +122,21 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
     if (ec)
         msg("Warning: can't create the export directory %s: %s", dir.c_str(), ec.message().c_str());
 
-    if (chdir(dir.c_str()) == 0) {
-        const std::vector<std::string> argv = export_command(cpUserName);
-        msg("Start export: [%s]", ark::command_text(argv).c_str());
-        const ark::ToolRun run = ark::run_tool(argv);
-        if (!run.started)
-            msg("Warning: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
-        ark::warn_if_failed(argv, run);
-    } else {
-        msg("Warning: can't enter the export directory %s: %s", dir.c_str(), std::strerror(errno));
+    {
+        const ark::WorkingDir in_export(dir, ark::WorkingDir::Side::backup);
+        if (in_export.entered()) {
+            const std::vector<std::string> argv = export_command(cpUserName);
+            msg("Start export: [%s]", ark::command_text(argv).c_str());
+            const ark::ToolRun run = ark::run_tool(argv);
+            if (!run.started)
+                msg("Warning: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
+            ark::warn_if_failed(argv, run);
+        } else {
+            msg("Warning: can't enter the export directory %s: %s", dir.c_str(), std::strerror(in_export.error()));
+        }
+        if (cppBackUpSource)
+            ark::copy_to(cppBackUpSource, ARK_PATH_LEN, dir);
     }
-    if (cppBackUpSource)
-        ark::copy_to(cppBackUpSource, ARK_PATH_LEN, dir);
-    if (chdir("/") != 0)
-        msg("Warning: can't change the working directory to /");
 
     // Success is judged by the files the tool left. A mailbox whose files are
     // missing, stale or cut off is not handed out, and its list file is not
