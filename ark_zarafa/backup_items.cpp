@@ -28,6 +28,7 @@
 #include "mailbox_files.h"
 #include "messages.h"
 #include "run_tool.h"
+#include "work_dir.h"
 #include "worker_count.h"
 #include "zarafa_index_utils.h"
 
@@ -105,10 +106,17 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
         return -1;
     }
     ark::MailboxExport e;
-    if (!ark::export_pipeline().take(cpUserName, e)) {
+    if (ark::export_pipeline().take(cpUserName, e)) {
+        // The export ran ahead in its own directory; the host's process still
+        // ends the call in "/".
+        if (chdir("/") != 0)
+            msg("Warning: can't change the working directory to /");
+    } else {
         e = ark::prepare_export(cpUserName);
         if (e.ready) {
-            if (chdir(e.dir.c_str()) == 0) {
+            // The scope ends in "/", whatever the tool did.
+            const ark::WorkingDir in_export(e.dir, ark::WorkingDir::Side::backup);
+            if (in_export.entered()) {
                 const std::vector<std::string> argv = ark::export_command(cpUserName);
                 msg("Start export: [%s]", ark::command_text(argv).c_str());
                 const ark::ToolRun run = ark::run_tool(argv);
@@ -116,7 +124,8 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
                     msg("Warning: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
                 ark::warn_if_failed(argv, run);
             } else {
-                msg("Warning: can't enter the export directory %s: %s", e.dir.c_str(), std::strerror(errno));
+                msg("Warning: can't enter the export directory %s: %s", e.dir.c_str(),
+                    std::strerror(in_export.error()));
             }
         }
     }
@@ -124,8 +133,6 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
         ark::copy_to(cppBackUpSource, ARK_PATH_LEN, e.source);
     if (!e.ready)
         return -1;
-    if (chdir("/") != 0)
-        msg("Warning: can't change the working directory to /");
     if (ark::complete_export(e) < 0)
         return -1;
     g_current_export = e.journal;

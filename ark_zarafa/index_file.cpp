@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "c_buffer.h"
+#include "fields.h"
 #include "system/line_reader.h"
 #include "messages.h"
 #include "zarafa_index_utils.h"
@@ -29,24 +30,26 @@ IndexKey index_line_key(std::string_view line) {
     else
         return {};
 
-    std::string_view key;
-    size_t field = 0, pos = 0;
-    while (field <= wanted) {
-        pos = line.find_first_not_of(':', pos);
-        if (pos == std::string_view::npos)
-            break;
-        size_t end = line.find(':', pos);
-        if (end == std::string_view::npos)
-            end = line.size();
-        if (++field == wanted)
-            key = line.substr(pos, end - pos);
-        pos = end;
-    }
-    if (field <= wanted)
+    // A further field must follow the key.
+    const RunField key = field_in_runs(line, wanted);
+    if (!key.followed)
         return {};
-    if (key.size() > kMaxRecordKey)
-        return {KeyStatus::too_long, key};
-    return {KeyStatus::found, key};
+    if (key.text.size() > kMaxRecordKey)
+        return {KeyStatus::too_long, key.text};
+    return {KeyStatus::found, key.text};
+}
+
+void read_index_keys(sys::LineReader &lines, int lines_read, const char *file_name,
+                     const std::function<bool(std::string_view key)> &take) {
+    std::string_view line;
+    for (int line_number = lines_read + 1; lines.next(line); ++line_number) {
+        const IndexKey found = index_line_key(line);
+        if (found.status == KeyStatus::too_long)
+            msg("Warning: record key of %zu characters at line %d of %s is too long (at most %zu), skipped",
+                found.key.size(), line_number, file_name, kMaxRecordKey);
+        if (found.status == KeyStatus::found && !take(found.key))
+            return;
+    }
 }
 
 } // namespace ark
@@ -98,33 +101,26 @@ extern "C" int zarafa_index_get_all_rekord_keys(const char *ccpIndexFileName, ch
     // Keys are compared whole: a key that happens to lie inside an earlier,
     // longer one is still a record of its own.
     std::unordered_set<std::string> stored;
-    int count = 0, line_number = 0;
+    int count = 0;
     ark::sys::LineReader lines(in.get());
-    std::string_view line;
-    while (lines.next(line)) {
-        ++line_number;
-        const ark::IndexKey found = ark::index_line_key(line);
-        if (found.status == ark::KeyStatus::too_long) {
-            msg("Warning: record key of %zu characters at line %d of %s is too long (at most %zu), skipped",
-                found.key.size(), line_number, ccpIndexFileName, ark::kMaxRecordKey);
-            continue;
-        }
-        if (found.status != ark::KeyStatus::found || stored.count(std::string(found.key)))
-            continue;
+    ark::read_index_keys(lines, 0, ccpIndexFileName, [&](std::string_view key) {
+        if (stored.count(std::string(key)))
+            return true;
         // The last slot stays empty: it ends the table.
         if (count >= ZARAFA_RECORD_KEYS_TABLE_SLOTS - 1) {
             msg("Warning: record-key table is full (%d keys), the remaining keys of %s are not taken", count,
                 ccpIndexFileName);
-            break;
+            return false;
         }
-        auto *copy = static_cast<char *>(std::malloc(found.key.size() + 1));
+        auto *copy = static_cast<char *>(std::malloc(key.size() + 1));
         if (!copy)
-            continue;
-        std::memcpy(copy, found.key.data(), found.key.size());
-        copy[found.key.size()] = '\0';
+            return true;
+        std::memcpy(copy, key.data(), key.size());
+        copy[key.size()] = '\0';
         cppRecordKeysTable[count++] = copy;
-        stored.emplace(found.key);
-    }
+        stored.emplace(key);
+        return true;
+    });
     msg("zarafa_index_get_all_rekord_keys(-)");
     return count;
 }

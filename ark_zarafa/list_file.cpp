@@ -1,7 +1,7 @@
 // The list file of a mailbox: one "USER^:KEY" line per record key of its
 // index file, written after each export and read back as the list of a
 // selective restore.
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -9,6 +9,7 @@
 #include "c_buffer.h"
 #include "index_file.h"
 #include "mailbox_files.h"
+#include "system/atomic_file.h"
 #include "system/line_reader.h"
 #include "messages.h"
 #include "zarafa_index_utils.h"
@@ -64,22 +65,32 @@ extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFNa
         msg("Error: Can't open %s", ccpIndexFName);
         return 0;
     }
-    ark::sys::File out = ark::sys::open_file(ccpListFName, "wb");
-    if (!out) {
+    // The list is replaced whole: a reader sees the previous list or the new
+    // one, never a part. An index that names no user gives an empty list.
+    ark::sys::FileReplacement out(ccpListFName);
+    if (out.error()) {
         msg("Error: Can't open %s", ccpListFName);
         return 0;
     }
-
-    char header[kHeaderRead] = {};
-    if (!std::fgets(header, sizeof header, in.get())) {
-        msg("Error: Can't read %s", ccpIndexFName);
+    auto empty_list = [&] {
+        if (const std::error_code ec = out.commit())
+            msg("Error: Can't write list file %s, ERR=%s", ccpListFName, ec.message().c_str());
         return 0;
+    };
+
+    ark::sys::LineReader lines(in.get());
+    std::string_view header_line;
+    if (!lines.next(header_line, kHeaderRead - 1)) {
+        msg("Error: Can't read %s", ccpIndexFName);
+        return empty_list();
     }
+    // The header is C text: it ends at a NUL byte.
+    const std::string header(header_line.substr(0, header_line.find('\0')));
     const std::string_view header_text(header);
     const size_t colon = header_text.rfind(':');
     if (colon == std::string_view::npos) {
         msg("Error: Can't find user name in the index file. File=%s", ccpIndexFName);
-        return 0;
+        return empty_list();
     }
     std::string_view user = header_text.substr(colon + 1);
     if (const size_t newline = user.rfind('\n'); newline != std::string_view::npos)
@@ -90,33 +101,27 @@ extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFNa
     if (user.find('^') != std::string_view::npos) {
         msg("Error: user name %.*s in %s holds a \"^\", which a list file can't carry",
             static_cast<int>(user.size()), user.data(), ccpIndexFName);
-        return 0;
+        return empty_list();
     }
     const std::string mailbox(mailbox_of(user));
 
-    ark::sys::LineReader lines(in.get());
-    std::string_view line;
-    int line_number = 1;
-    while (lines.next(line)) {
-        ++line_number;
-        const ark::IndexKey found = ark::index_line_key(line);
-        if (found.status == ark::KeyStatus::too_long)
-            msg("Warning: record key of %zu characters at line %d of %s is too long (at most %zu), skipped",
-                found.key.size(), line_number, ccpIndexFName, ark::kMaxRecordKey);
-        if (found.status != ark::KeyStatus::found)
-            continue;
-        std::fprintf(out.get(), "%s^:%.*s\n", mailbox.c_str(), static_cast<int>(found.key.size()),
-                     found.key.data());
-    }
+    std::string text;
+    ark::read_index_keys(lines, 1, ccpIndexFName, [&](std::string_view key) {
+        text.append(mailbox).append("^:").append(key).append("\n");
+        return true;
+    });
     // A list that lacks lines would restrict a later selective restore
-    // without anyone noticing: a read or write fault fails the list.
+    // without anyone noticing: a read or write fault fails the list, and the
+    // previous one stays.
     if (std::ferror(in.get())) {
         msg("Error: Can't read %s", ccpIndexFName);
         return 0;
     }
-    const bool written = !std::ferror(out.get());
-    if (std::fclose(out.release()) != 0 || !written) {
-        msg("Error: Can't write list file %s, ERR=%s", ccpListFName, std::strerror(errno));
+    std::error_code ec = out.write(text);
+    if (!ec)
+        ec = out.commit();
+    if (ec) {
+        msg("Error: Can't write list file %s, ERR=%s", ccpListFName, ec.message().c_str());
         return 0;
     }
     msg("build_list_file(-)");

@@ -20,6 +20,7 @@
 #include "restore_index.h"
 #include "run_tool.h"
 #include "utils.h"
+#include "work_dir.h"
 #include "zarafa_index_utils.h"
 
 using ark::msg;
@@ -81,15 +82,20 @@ Outcome selective_restore(LIST_INFO *spList, const char *ccpUserName, const char
         msg("Error: Can't find path=%s", dir.c_str());
         return Outcome::failed;
     }
-    utils_push_dir(dir.c_str());
+    // The tool reads the exported files of the directory it runs in: it
+    // must not run anywhere else.
+    const ark::WorkingDir in_restore(dir, ark::WorkingDir::Side::restore);
+    if (!in_restore.entered())
+        return Outcome::failed;
     Outcome outcome = Outcome::restored;
     static RecordsByMailbox records;
     for (const tSelRestItem *record : records.of(spList, ccpUserName)) {
         const auto argv = restore_command(ccpUserName, ark::view_of(record->cpRekordKey));
         const std::string text = ark::command_text(argv);
         msg("Performing command=%s", text.c_str());
-        const ark::ToolRun run = ark::run_tool(argv);
+        const ark::ToolRun run = ark::run_tool(argv, {.cwd = dir});
         if (!run.started) {
+            msg("Error: can't run [%s]: %s", text.c_str(), run.start_error.c_str());
             msg("Error: can't perform command=%s", text.c_str());
             return Outcome::failed;
         }
@@ -98,7 +104,6 @@ Outcome selective_restore(LIST_INFO *spList, const char *ccpUserName, const char
         if (!run.succeeded())
             outcome = Outcome::tool_failed;
     }
-    utils_pop_dir();
     msg("restore_user_selective(-)");
     return outcome;
 }
@@ -114,18 +119,22 @@ Outcome full_restore(const char *ccpPath, const char *ccpUserName) {
         msg("Error: Can't generate restore-script for user=%s", ccpUserName);
         return Outcome::failed;
     }
-    utils_push_dir(ccpPath);
-    // The script's standard output goes to standard error, as "./%s 1>&2".
+    const ark::WorkingDir in_restore(ccpPath, ark::WorkingDir::Side::restore);
     const std::vector<std::string> argv{std::string("./") + script};
-    const ark::ToolRun run = ark::run_tool(argv, {.output_to_stderr = true});
+    if (!in_restore.entered()) {
+        msg("Error: Can't generate restore-script for user=%s", ccpUserName);
+        return Outcome::failed;
+    }
+    // The script's standard output goes to standard error, as "./%s 1>&2".
+    const ark::ToolRun run = ark::run_tool(argv, {.output_to_stderr = true, .cwd = ccpPath});
     if (!run.started) {
+        msg("Error: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
         msg("Error: Can't generate restore-script for user=%s", ccpUserName);
         return Outcome::failed;
     }
     // The script's status is that of the restore tool it ends with.
     ark::warn_if_failed(argv, run);
     std::remove(script);
-    utils_pop_dir();
     msg("restore_full_script(-)");
     return run.succeeded() ? Outcome::restored : Outcome::tool_failed;
 }
@@ -196,12 +205,12 @@ extern "C" int ark_zarafa_restore_user(const char *ccpUser, const char *ccpPath)
         const auto argv = restore_command(ccpUser, table.slots[static_cast<size_t>(i)]);
         const std::string text = ark::command_text(argv);
         msg("%s", text.c_str());
-        utils_push_dir(dir.c_str());
-        const ark::ToolRun run = ark::run_tool(argv);
+        const ark::WorkingDir in_restore(dir, ark::WorkingDir::Side::restore);
+        // Not run elsewhere: the tool reads the files of its directory.
+        const ark::ToolRun run = in_restore.entered() ? ark::run_tool(argv, {.cwd = dir}) : ark::ToolRun{};
         if (!run.started)
             msg("Warning: can't perform [%s]", text.c_str());
         ark::warn_if_failed(argv, run);
-        utils_pop_dir();
     }
     msg("ark_zarafa_restore_user(-)");
     return 1;

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "c_buffer.h"
 #include "mailbox_files.h"
 #include "messages.h"
 #include "run_tool.h"
+#include "system/fd.h"
 #include "utils.h"
 #include "work_dir.h"
 
@@ -65,51 +65,19 @@ std::string script_text(std::string_view user) {
            "grep ^C \"${INDEX}\" | grep -e \"${root}\" | cut -d\\: -f7 | zarafa-restore -u \"${USER}\" -r -i -\n";
 }
 
-// Owns a file descriptor.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
-bool write_all(int fd, std::string_view text, size_t &written) {
-    written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        written += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Writes the script into the current directory; 1, or 0 after an "Error:".
+// It is written in place rather than replaced: it is run at once and by the
+// operator, no later run trusts it, and a link planted under its name must
+// make the write fail, neither redirect it nor be silently replaced.
 int write_script(const std::string &file_name, std::string_view text) {
-    // A link planted under the script's name must not redirect the write.
-    Fd fd(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kScriptMode));
-    if (fd.get() < 0) {
+    ark::sys::Fd fd(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kScriptMode));
+    if (!fd) {
         msg("Error: Can't open file=%s", file_name.c_str());
         return 0;
     }
-    size_t written = 0;
-    const bool complete = write_all(fd.get(), text, written);
-    if (!complete) {
+    if (const std::error_code ec = ark::sys::write_all(fd.get(), text)) {
+        msg("Error: the script of %zu bytes was not written whole, ERR=%s", text.size(), ec.message().c_str());
         msg("Error: Can't write script to file=%s", file_name.c_str());
-        if (written > 0)
-            msg("Error: only %zu of %zu bytes of the script were written, ERR=%s", written, text.size(),
-                std::strerror(errno));
         return 0;
     }
     // The creation mode passes through the umask; the operator's group needs
@@ -118,7 +86,7 @@ int write_script(const std::string &file_name, std::string_view text) {
         msg("Error: Can't perform chmod 777 on file=%s", file_name.c_str());
         return 0;
     }
-    if (::close(fd.release()) != 0) {
+    if (fd.close()) {
         msg("Error: Can't write script to file=%s", file_name.c_str());
         return 0;
     }
@@ -150,14 +118,17 @@ extern "C" int utils_generate_full_rst_script(const char *ccpPath, const char *c
         msg("Error: path doesn't exist [%s]", ccpPath);
         return 0;
     }
-    if (!ark::push_dir(ccpPath))
-        return 0;
-    const int written = write_script(file_name, script_text(user));
-    if (written && cpScriptName)
-        ark::copy_to(cpScriptName, kScriptNameSize, file_name);
-    utils_pop_dir();
+    int written = 0;
+    {
+        const ark::WorkingDir in_restore(ccpPath, ark::WorkingDir::Side::restore);
+        if (!in_restore.entered())
+            return 0;
+        written = write_script(file_name, script_text(user));
+    }
     if (!written)
         return 0;
+    if (cpScriptName)
+        ark::copy_to(cpScriptName, kScriptNameSize, file_name);
     msg("utils_generate_full_rst_script(-)");
     return 1;
 }

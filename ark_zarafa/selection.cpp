@@ -50,6 +50,7 @@ extern "C" int GetUsersFromServer(LIST_INFO *spList) {
     }
     const ark::AccountListing listing = ark::list_accounts();
     if (!listing.ran) {
+        msg("Error: can't run [zarafa-admin -l]: %s", listing.why.c_str());
         msg("GetUsersFromServer(-), error while opening pipe");
         return 0;
     }

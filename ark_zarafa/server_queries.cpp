@@ -7,20 +7,15 @@
 #include "c_buffer.h"
 #include "messages.h"
 #include "run_tool.h"
+#include "system/line_reader.h"
 
 namespace ark {
 
 std::vector<std::string> split_lines(std::string_view text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        lines.emplace_back(line);
-        start = end + 1;
-    }
+    sys::TextLines in(text);
+    for (std::string_view line; in.next(line);)
+        lines.emplace_back(sys::chomp(line));
     return lines;
 }
 

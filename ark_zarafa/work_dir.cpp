@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "c_buffer.h"
@@ -28,14 +29,15 @@ bool push_dir(const char *dir) {
     // The slot must name the directory actually entered, so a directory
     // that it cannot hold is not entered at all.
     if (std::strlen(dir) >= sizeof g_cpPushPopDirBuf) {
-        msg("Error: Can't change dir to [%s]", dir);
         msg("Error: directory path of %zu characters is too long (at most %zu)", std::strlen(dir),
             sizeof g_cpPushPopDirBuf - 1);
+        msg("Error: Can't change dir to [%s]", dir);
         msg("utils_push_dir(-)");
         return false;
     }
     const bool entered = ::chdir(dir) == 0;
     if (!entered) {
+        msg("Error: can't enter %s: %s", dir, std::strerror(errno));
         msg("Error: Can't change dir to [%s]", dir);
     } else {
         copy_to(g_cpPushPopDirBuf, dir);
@@ -43,6 +45,25 @@ bool push_dir(const char *dir) {
     }
     msg("utils_push_dir(-)");
     return entered;
+}
+
+WorkingDir::WorkingDir(const std::string &dir, Side side) : side_(side) {
+    if (side_ == Side::restore) {
+        entered_ = push_dir(dir.c_str());
+        return;
+    }
+    entered_ = ::chdir(dir.c_str()) == 0;
+    if (!entered_)
+        error_ = errno;
+}
+
+WorkingDir::~WorkingDir() {
+    if (side_ == Side::restore) {
+        utils_pop_dir();
+        return;
+    }
+    if (::chdir("/") != 0)
+        msg("Warning: can't change the working directory to /");
 }
 
 } // namespace ark

@@ -17,15 +17,21 @@ struct ModelResult {
     std::string key;
 };
 
-inline ModelResult model_index_key(std::string_view line) {
-    line = line.substr(0, line.find('\0'));
-    size_t wanted;
-    if (line.find("M:") != std::string_view::npos)
-        wanted = 5;
-    else if (line.find("C:") != std::string_view::npos)
-        wanted = 7;
-    else
+inline ModelResult model_index_key(std::string_view raw) {
+    // What C code sees of the line: its characters before the first NUL.
+    std::string line;
+    for (char c : raw) {
+        if (c == '\0')
+            break;
+        line += c;
+    }
+    // A message line ("M:" anywhere, even in a folder line) keys by its
+    // fifth field, a folder line by its seventh.
+    const bool message = line.find("M:") != std::string::npos;
+    const bool folder = line.find("C:") != std::string::npos;
+    if (!message && !folder)
         return {};
+    const size_t wanted = message ? 5 : 7;
     std::vector<std::string> fields;
     std::string current;
     for (char c : line) {

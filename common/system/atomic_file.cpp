@@ -6,8 +6,7 @@
 
 #include <array>
 #include <cerrno>
-
-#include "fd.h"
+#include <utility>
 
 namespace ark::sys {
 
@@ -20,28 +19,64 @@ fs::path directory_of(const fs::path &path) {
     return parent.empty() ? fs::path(".") : parent;
 }
 
-// Writes the temporary file through fill, syncs it and renames it onto target.
+// Writes the replacement through fill and commits it.
 template <typename Fill> std::error_code replace_with(const fs::path &target, unsigned mode, Fill fill) {
-    const fs::path temp = temporary_sibling(target);
-    Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (!out)
-        return last_error();
-    std::error_code ec = fill(out.get());
-    if (!ec && ::fsync(out.get()) != 0)
-        ec = last_error();
-    if (const std::error_code closed = out.close(); !ec)
-        ec = closed;
-    if (!ec)
-        ec = rename_durably(temp, target);
-    if (ec)
-        ::unlink(temp.c_str());
-    return ec;
+    FileReplacement out(target, mode);
+    if (out.error())
+        return out.error();
+    if (std::error_code ec = fill(out.fd()))
+        return ec;
+    return out.commit();
 }
 
 } // namespace
 
 fs::path temporary_sibling(const fs::path &target) {
     return target.parent_path() / ("." + target.filename().string() + ".tmp");
+}
+
+FileReplacement::FileReplacement(fs::path target, unsigned mode) : target_(std::move(target)) {
+    struct stat status {};
+    in_place_ = ::lstat(target_.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode);
+    if (in_place_) {
+        out_.reset(::open(target_.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+    } else {
+        temp_ = temporary_sibling(target_);
+        out_.reset(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+    }
+    if (!out_)
+        error_ = last_error();
+}
+
+FileReplacement::~FileReplacement() {
+    if (!done_ && !in_place_ && out_) {
+        out_.reset();
+        ::unlink(temp_.c_str());
+    }
+}
+
+std::error_code FileReplacement::write(std::string_view text) {
+    if (error_ || done_)
+        return error_ ? error_ : std::make_error_code(std::errc::bad_file_descriptor);
+    return write_all(out_.get(), text);
+}
+
+std::error_code FileReplacement::commit() {
+    if (error_ || done_)
+        return error_ ? error_ : std::make_error_code(std::errc::bad_file_descriptor);
+    done_ = true;
+    if (in_place_)
+        return out_.close();
+    std::error_code ec;
+    if (::fsync(out_.get()) != 0)
+        ec = last_error();
+    if (const std::error_code closed = out_.close(); !ec)
+        ec = closed;
+    if (!ec)
+        ec = rename_durably(temp_, target_);
+    if (ec)
+        ::unlink(temp_.c_str());
+    return ec;
 }
 
 std::error_code sync_directory(const fs::path &dir) noexcept {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "fd.h"
+
 namespace ark::sys {
 
 namespace fs = std::filesystem;
@@ -19,6 +21,34 @@ fs::path temporary_sibling(const fs::path &target);
 
 // Makes the entries of dir (a rename, a new or removed name) durable.
 std::error_code sync_directory(const fs::path &dir) noexcept;
+
+// A replacement of target written in steps: the temporary file is opened at
+// once and written as the caller goes; commit() syncs it, renames it over
+// target and syncs the directory. Dropped without a commit, the temporary
+// file is removed and target stays as it was. A target that exists and is
+// neither a regular file nor a symbolic link (a device, a FIFO) can't be
+// replaced: it is written in place, and commit() only closes it.
+class FileReplacement {
+public:
+    explicit FileReplacement(fs::path target, unsigned mode = 0644);
+    ~FileReplacement();
+    FileReplacement(const FileReplacement &) = delete;
+    FileReplacement &operator=(const FileReplacement &) = delete;
+
+    // Why the file could not be opened; write and commit then fail with it.
+    std::error_code error() const { return error_; }
+    std::error_code write(std::string_view text);
+    std::error_code commit();
+    // The open file, for what write() does not cover (its mode, say).
+    int fd() const { return out_.get(); }
+
+private:
+    fs::path target_, temp_;
+    Fd out_;
+    bool in_place_ = false;
+    bool done_ = false;
+    std::error_code error_;
+};
 
 // Replaces target with text. mode applies to a newly created file. A
 // symbolic link at the temporary name is never followed.

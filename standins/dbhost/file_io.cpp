@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sha256.h"
+#include "system/atomic_file.h"
 
 namespace dbhost {
 namespace {
@@ -18,16 +19,8 @@ namespace {
 }
 
 void write_all(int fd, const fs::path &name, const char *data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("cannot write", name);
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
+    if (const std::error_code ec = ark::sys::write_all(fd, std::string_view(data, size)))
+        fail("cannot write", name, ec.value());
 }
 
 // Reads source to its end, handing every block to sink.
@@ -47,21 +40,6 @@ template <class Sink> void read_blocks(int source, const fs::path &name, Sink si
 }
 
 } // namespace
-
-Fd::~Fd() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-Fd &Fd::operator=(Fd &&other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
 
 Fd open_regular_file(const fs::path &path) {
     // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
@@ -97,9 +75,8 @@ Checked copy_checked(int source, const fs::path &source_name, const fs::path &ta
 }
 
 void sync_directory(const fs::path &dir) {
-    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0 || ::fsync(fd.get()) != 0)
-        fail("cannot flush directory", dir);
+    if (const std::error_code ec = ark::sys::sync_directory(dir))
+        fail("cannot flush directory", dir, ec.value());
 }
 
 void append_synced(int fd, const fs::path &name, std::string_view line) {

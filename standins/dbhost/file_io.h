@@ -7,23 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "system/fd.h"
+
 namespace dbhost {
 
 namespace fs = std::filesystem;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd();
-    Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd &operator=(Fd &&other) noexcept;
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using ark::sys::Fd;
 
 struct Checked {
     uint64_t size = 0;

@@ -1,6 +1,7 @@
 #include "file_io.h"
 
 #include "sim_error.h"
+#include "system/fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,52 +18,39 @@ namespace {
 }
 
 void write_all(int fd, std::string_view content, const fs::path &path) {
-    std::size_t off = 0;
-    while (off < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + off, content.size() - off);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int err = errno;
-            ::close(fd);
-            fail("cannot write", path, err);
-        }
-        off += static_cast<std::size_t>(n);
-    }
+    if (const std::error_code ec = ark::sys::write_all(fd, content))
+        fail("cannot write", path, ec.value());
 }
 
 } // namespace
 
 std::string read_file(const fs::path &path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const ark::sys::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         fail("cannot read", path, errno);
     std::string content;
     char buf[65536];
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            const int err = errno;
-            ::close(fd);
-            fail("cannot read", path, err);
+            fail("cannot read", path, errno);
         }
         if (n == 0)
             break;
         content.append(buf, static_cast<std::size_t>(n));
     }
-    ::close(fd);
     return content;
 }
 
 void write_file_direct(const fs::path &path, std::string_view content) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    ark::sys::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd)
         fail("cannot create", path, errno);
-    write_all(fd, content, path);
-    if (::close(fd) != 0)
-        fail("cannot write", path, errno);
+    write_all(fd.get(), content, path);
+    if (const std::error_code ec = fd.close())
+        fail("cannot write", path, ec.value());
 }
 
 void write_file_atomic(const fs::path &path, std::string_view content) {

@@ -63,6 +63,11 @@ TEST(Exports, EveryNamedFunctionAndGlobalIsDefinedUnderItsPlainName) {
         EXPECT_TRUE(defined.count(name)) << name << " is not exported";
 }
 
+TEST(Exports, TheSystemLayerStaysInside) {
+    for (const std::string &name : symbols("--defined-only"))
+        EXPECT_EQ(name.find("N3ark3sys"), std::string::npos) << name << " is exported";
+}
+
 TEST(Exports, TraceIsLeftToTheHost) {
     EXPECT_TRUE(symbols("--undefined-only").count("trace"));
     EXPECT_FALSE(symbols("--defined-only").count("trace"));

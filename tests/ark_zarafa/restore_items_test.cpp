@@ -4,6 +4,7 @@
 // and for names that only contain another mailbox's name.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include "support/fake_server.h"
 #include "support/plugin_host.h"
 #include "support/plugin_lists.h"
+#include "zarafa_index_utils.h"
 
 namespace {
 
@@ -90,6 +92,27 @@ TEST_F(RestoreItems, MailboxIsImportedWhenItsIndexFileArrives) {
     EXPECT_EQ(users(), Strings{"bob"});
     EXPECT_TRUE(has_message("Path buf contains [" + (restore_dir / "alice.index.zbk").string() + "]"));
     EXPECT_TRUE(has_message("Removing user=alice ..."));
+}
+
+// A restore directory the process can't enter (here: longer than the slot
+// that must name it) runs nothing elsewhere: the record-key restore skips
+// its keys and the selective restore of the mailbox fails.
+TEST_F(RestoreItems, ToolsNeverRunOutsideTheRestoreDirectory) {
+    const fs::path deep = work / std::string(200, 'd') / std::string(60, 'e');
+    arktest::write_file(deep / "alice.index.zbk", "ZBK1:mailbox:alice\nM:m:aaaaaaaaaaa1:g1:bbbbbbbbbbb1:0:12:ck\n");
+    const std::string index = (deep / "alice.index.zbk").string();
+    EXPECT_EQ(ARK_FN(ark_zarafa_restore_user)("alice", index.c_str()), 1);
+    EXPECT_TRUE(has_message("Warning: can't perform [zarafa-restore -u alice bbbbbbbbbbb1]"));
+
+    LIST_INFO *records = ARK_FN(CreateFIFOList)();
+    tSelRestItem record{};
+    std::snprintf(record.cpUserName, sizeof record.cpUserName, "alice");
+    std::snprintf(record.cpRekordKey, sizeof record.cpRekordKey, "bbbbbbbbbbb1");
+    ASSERT_TRUE(ARK_FN(PushFIFOItem)(records, &record, sizeof record));
+    EXPECT_EQ(ARK_FN(restore_user_selective)(records, "alice", index.c_str()), 0);
+    ARK_FN(DestroyFIFOList)(records);
+    EXPECT_TRUE(has_message_containing("Error: Can't change dir to [" + deep.string()));
+    EXPECT_TRUE(restores().empty());
 }
 
 TEST_F(RestoreItems, DirectoriesAndForeignFilesAreNotRecorded) {

@@ -124,6 +124,19 @@ TEST_F(Selection, MissingAccountToolListsNobody) {
     EXPECT_TRUE(arktest::has_message_containing("Warning: can't run [zarafa-admin -l]"));
 }
 
+// A tool that is there but can't be started fails the listing, with the
+// reason first and then the fixed text.
+TEST_F(Selection, AccountToolThatCannotStartFailsWithItsReason) {
+    arktest::TempDir tools;
+    arktest::write_file(tools / "zarafa-admin", "#!/bin/sh\n", std::filesystem::perms(0644));
+    arktest::ScopedEnv path("PATH", tools.path().string());
+    StringList list;
+    EXPECT_EQ(ARK_FN(GetUsersFromServer)(list.get()), 0);
+    const long reason = arktest::message_index("Error: can't run [zarafa-admin -l]: Permission denied");
+    EXPECT_GE(reason, 0) << arktest::all_messages();
+    EXPECT_GT(arktest::message_index("GetUsersFromServer(-), error while opening pipe"), reason);
+}
+
 TEST_F(Selection, RequestedNamesComeFromDatabaseVariables) {
     CtrlVars vars{"DATABASE=alice", "XDATABASE_2=bob smith", "DATABASE=", "SAVESET=DATABASE", "NODATABASE"};
     StringList list;

@@ -17,7 +17,7 @@
 #include <ctime>
 #include <string>
 
-#include "../standins/libnv/include/libnv.h"
+#include "libnv.h"
 #include "support/fixtures.h"
 #include "support/ssh_child.h"
 
