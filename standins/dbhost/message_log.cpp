@@ -5,9 +5,10 @@
 #include <cerrno>
 #include <cstdarg>
 #include <ctime>
-#include <iostream>
 #include <system_error>
 #include <vector>
+
+#include "terminal.h"
 
 namespace dbhost {
 namespace {
@@ -63,38 +64,38 @@ void MessageLog::write(std::string_view prefix, std::string_view text) {
 void MessageLog::plugin_message(std::string_view text) {
     write("", text);
     if (starts_with_level(text, errors_, warnings_) || verbose_)
-        std::cerr << text << std::endl;
+        terminal::err() << text << std::endl;
 }
 
 void MessageLog::trace_line(std::string_view text) {
     write("trace: ", text);
     if (verbose_)
-        std::cerr << "trace: " << text << std::endl;
+        terminal::err() << "trace: " << text << std::endl;
 }
 
 void MessageLog::error(std::string_view text) {
     std::string line = "Error: " + std::string(text);
     ++errors_;
     write("dbhost: ", line);
-    std::cerr << line << std::endl;
+    terminal::err() << line << std::endl;
 }
 
 void MessageLog::warning(std::string_view text) {
     std::string line = "Warning: " + std::string(text);
     ++warnings_;
     write("dbhost: ", line);
-    std::cerr << line << std::endl;
+    terminal::err() << line << std::endl;
 }
 
 void MessageLog::notice(std::string_view text) {
     write("dbhost: ", text);
-    std::cerr << "dbhost: " << text << std::endl;
+    terminal::err() << "dbhost: " << text << std::endl;
 }
 
 void MessageLog::note(std::string_view text) {
     write("dbhost: ", text);
     if (verbose_)
-        std::cerr << "dbhost: " << text << std::endl;
+        terminal::err() << "dbhost: " << text << std::endl;
 }
 
 void MessageLog::record(std::string_view text) { write("dbhost: ", text); }

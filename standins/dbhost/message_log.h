@@ -35,6 +35,8 @@ public:
 
     int errors() const { return errors_; }
     int warnings() const { return warnings_; }
+    // The log file's descriptor, or -1.
+    int descriptor() const { return file_ ? ::fileno(file_.get()) : -1; }
 
 private:
     MessageLog(std::FILE *file, bool verbose) : file_(file), verbose_(verbose) {}
