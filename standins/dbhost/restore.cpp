@@ -162,6 +162,10 @@ int run_restore(const Options &o) {
     summary.saveset = *o.saveset;
     summary.mailboxes = o.mailboxes;
     auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> item_names;
+    for (const auto &item : m.items)
+        item_names.push_back(item.name);
+    start_progress(o.quiet, item_names);
 
     if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_RST, level_of(m.level), vars.array()))) {
         ItemRestorer restorer(db, set, o.into, summary);
@@ -174,8 +178,8 @@ int run_restore(const Options &o) {
         ++summary.failed_calls;
 
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    print_summary(summary);
-    return summary.failed_calls == 0 && summary.failed_items == 0 ? exit_ok : exit_failed;
+    const int status = print_summary(summary);
+    return summary.failed_calls == 0 && summary.failed_items == 0 ? status : exit_failed;
 }
 
 } // namespace dbhost
