@@ -122,7 +122,7 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
                 const ark::ToolRun run = ark::run_tool(argv);
                 if (!run.started)
                     msg("Warning: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
-                ark::warn_if_failed(argv, run);
+                ark::warn_if_failed(argv, run, cpUserName);
             } else {
                 msg("Warning: can't enter the export directory %s: %s", e.dir.c_str(),
                     std::strerror(in_export.error()));

@@ -60,7 +60,7 @@ bool ExportPipeline::take(const std::string &mailbox, MailboxExport &e) {
     output.deliver();
     if (!run.started)
         msg("Warning: can't run [%s]: %s", command_text(a.argv).c_str(), run.start_error.c_str());
-    warn_if_failed(a.argv, run);
+    warn_if_failed(a.argv, run, mailbox);
     return true;
 }
 

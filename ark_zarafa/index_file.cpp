@@ -2,6 +2,7 @@
 // table of the record-key restore, and the time-stamped dump of the file.
 #include "index_file.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -146,11 +147,18 @@ extern "C" void print_index_file(FILE *f, const char *fname) {
         msg("Error calling print_index_file(). Can't open %s", fname);
         return;
     }
+    // Lines are read in pieces of at most 1023 characters, as a 1024-byte
+    // line buffer takes them, and every piece gets a stamp of its own: a
+    // longer line is dumped as several stamped pieces, without a newline
+    // between them.
+    constexpr size_t piece = 1023;
     ark::sys::LineReader lines(in.get());
     std::string_view line;
     while (lines.next(line)) {
-        std::fprintf(f, "%s: akz-3218: Info: ", time_stamp().c_str());
-        std::fwrite(line.data(), 1, line.size(), f);
+        for (size_t at = 0; at < line.size(); at += piece) {
+            std::fprintf(f, "%s: akz-3218: Info: ", time_stamp().c_str());
+            std::fwrite(line.data() + at, 1, std::min(piece, line.size() - at), f);
+        }
     }
     std::fflush(f);
 }

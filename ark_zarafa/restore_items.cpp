@@ -100,7 +100,7 @@ Outcome selective_restore(LIST_INFO *spList, const char *ccpUserName, const char
             return Outcome::failed;
         }
         // The other records are still worth restoring.
-        ark::warn_if_failed(argv, run);
+        ark::warn_if_failed(argv, run, ccpUserName);
         if (!run.succeeded())
             outcome = Outcome::tool_failed;
     }
@@ -133,7 +133,7 @@ Outcome full_restore(const char *ccpPath, const char *ccpUserName) {
         return Outcome::failed;
     }
     // The script's status is that of the restore tool it ends with.
-    ark::warn_if_failed(argv, run);
+    ark::warn_if_failed(argv, run, ccpUserName);
     std::remove(script);
     msg("restore_full_script(-)");
     return run.succeeded() ? Outcome::restored : Outcome::tool_failed;
@@ -210,7 +210,7 @@ extern "C" int ark_zarafa_restore_user(const char *ccpUser, const char *ccpPath)
         const ark::ToolRun run = in_restore.entered() ? ark::run_tool(argv, {.cwd = dir}) : ark::ToolRun{};
         if (!run.started)
             msg("Warning: can't perform [%s]", text.c_str());
-        ark::warn_if_failed(argv, run);
+        ark::warn_if_failed(argv, run, ccpUser);
     }
     msg("ark_zarafa_restore_user(-)");
     return 1;

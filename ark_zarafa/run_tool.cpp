@@ -103,9 +103,14 @@ std::string command_text(const std::vector<std::string> &argv) {
     return text;
 }
 
-void warn_if_failed(const std::vector<std::string> &argv, const ToolRun &run) {
-    if (run.started && !run.succeeded())
+void warn_if_failed(const std::vector<std::string> &argv, const ToolRun &run, std::string_view mailbox) {
+    if (!run.started || run.succeeded())
+        return;
+    if (mailbox.empty())
         msg("Warning: command [%s] ended with %s", command_text(argv).c_str(), run.outcome().c_str());
+    else
+        msg("Warning: command [%s] ended with %s for mailbox %.*s", command_text(argv).c_str(),
+            run.outcome().c_str(), static_cast<int>(mailbox.size()), mailbox.data());
 }
 
 } // namespace ark

@@ -52,7 +52,9 @@ std::string shell_quote(std::string_view word);
 // quoted only when it is not shell-safe.
 std::string command_text(const std::vector<std::string> &argv);
 
-// Warn, naming the command, when a tool ran but did not succeed.
-void warn_if_failed(const std::vector<std::string> &argv, const ToolRun &run);
+// Warn, naming the command, when a tool ran but did not succeed. A run that
+// concerns one mailbox names it at the end of the warning (" for mailbox
+// NAME"), so that the host can tell which mailbox drew the warning.
+void warn_if_failed(const std::vector<std::string> &argv, const ToolRun &run, std::string_view mailbox = {});
 
 } // namespace ark

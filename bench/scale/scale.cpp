@@ -86,13 +86,15 @@ struct Measure {
     long messages = 0;
 };
 
-// Plug-in messages in the host's log: lines the host did not write itself.
+// Plug-in messages in the host's log: lines the host did not write itself,
+// and not what the plug-in and its tools printed on their own.
 long plugin_messages(const fs::path &log) {
     std::ifstream in(log);
     long count = 0;
     for (std::string line; std::getline(in, line);) {
         const std::string text = line.size() > 20 ? line.substr(20) : "";
-        if (!text.starts_with("dbhost: ") && !text.starts_with("trace: "))
+        if (!text.starts_with("dbhost: ") && !text.starts_with("trace: ") && !text.starts_with("stdout: ") &&
+            !text.starts_with("stderr: "))
             ++count;
     }
     return count;

@@ -120,6 +120,7 @@ int run_backup(const Options &o) {
     summary.saveset = *o.saveset;
     summary.mailboxes = o.mailboxes;
     auto started = std::chrono::steady_clock::now();
+    start_progress(o.quiet);
 
     if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_BCK, level_of(level), vars.array())))
         item_loop(db, *writer, summary, o.test_fail_item);
@@ -138,10 +139,11 @@ int run_backup(const Options &o) {
     } catch (const std::exception &e) {
         log.error(std::string("the save set was not finished: ") + e.what());
         complete = false;
+        summary.store_failed = true;
     }
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    print_summary(summary);
-    return complete ? exit_ok : exit_failed;
+    const int status = print_summary(summary);
+    return complete ? status : exit_failed;
 }
 
 } // namespace dbhost

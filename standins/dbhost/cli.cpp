@@ -161,6 +161,10 @@ Options parse_command_line(int argc, char **argv) {
             o.verbose = true;
             continue;
         }
+        if (arg == "-q" || arg == "--quiet") {
+            o.quiet = true;
+            continue;
+        }
         std::string_view name = arg;
         std::optional<std::string> inline_value;
         if (auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
@@ -239,7 +243,7 @@ Options parse_command_line(int argc, char **argv) {
 }
 
 std::string usage_text() {
-    return "Usage: dbhost [-v] [--log FILE] COMMAND OPTIONS\n"
+    return "Usage: dbhost [-v] [-q] [--log FILE] COMMAND OPTIONS\n"
            "  dbhost backup --plugin SO --store DIR --saveset NAME [--level FULL|INCR|DIFF|COPY]\n"
            "         [--job NAME] [--work-dir DIR] [--mailbox NAME]... [--exclude P1,P2]\n"
            "         [--var KEY=VALUE]... [--replace] [--workers N]\n"
@@ -250,7 +254,8 @@ std::string usage_text() {
            "  dbhost info --plugin SO\n"
            "  dbhost selftest --plugin SO\n"
            "Messages of the plug-in go to the log file (default ./dbhost.log); -v shows them too.\n"
-           "Exit status: 0 success, 1 a failure during the operation, 2 usage or plug-in load error.\n";
+           "Exit status: 0 success, 1 a failure during the operation, 2 usage or plug-in load error,\n"
+           "3 the operation completed with warnings.\n";
 }
 
 } // namespace dbhost

@@ -18,6 +18,7 @@ struct Options {
     Command command = Command::none;
     bool help = false;
     bool verbose = false;
+    bool quiet = false; // no item lines and no progress line
     fs::path log_file; // absolute; "dbhost.log" in the starting directory by default
 
     // Paths are made absolute while parsing: the plug-in changes the working

@@ -20,7 +20,10 @@ std::string help_text() {
            "Options:\n"
            "  -h, --help             show this help and exit\n"
            "  -v, --verbose          show every plug-in message and trace line on standard\n"
-           "                         error, not only the Error: and Warning: messages\n"
+           "                         error, not only the Error: and Warning: messages, and\n"
+           "                         what the plug-in and its tools print (otherwise logged)\n"
+           "  -q, --quiet            show neither a line per item nor the progress line;\n"
+           "                         the summary and the messages are still shown\n"
            "  --log FILE             append the time-stamped messages to FILE instead of\n"
            "                         ./dbhost.log\n"
            "  --plugin SO            the plug-in library to load\n"
@@ -50,7 +53,12 @@ std::string help_text() {
            "                         without storing it\n"
            "\n"
            "Every value may also be given as --option=VALUE. Relative paths are taken from\n"
-           "the directory dbhost was started in.\n";
+           "the directory dbhost was started in.\n"
+           "\n"
+           "Backup and restore show one line per item, or on a terminal one progress line\n"
+           "(mailboxes, items, bytes, rate, elapsed time), and end with a summary that names\n"
+           "each mailbox that failed or drew a warning, with its first reason. What the\n"
+           "plug-in and the tools it runs print themselves goes to the log, time-stamped.\n";
 }
 
 } // namespace dbhost

@@ -10,6 +10,7 @@
 #include "info.h"
 #include "listing.h"
 #include "message_log.h"
+#include "output_capture.h"
 #include "restore.h"
 #include "selftest.h"
 
@@ -48,6 +49,12 @@ int main(int argc, char **argv) {
         // Listing only reads the store; it keeps no log.
         if (options.command != Command::list)
             MessageLog::open(options.log_file, options.verbose);
+        // What the plug-in and its tools write on their own goes to the log
+        // during an operation; info and selftest show it, it is what they
+        // are for.
+        std::unique_ptr<OutputCapture> capture;
+        if (options.command == Command::backup || options.command == Command::restore)
+            capture = OutputCapture::start(MessageLog::get().descriptor(), options.verbose);
         switch (options.command) {
         case Command::backup:
             return run_backup(options);

@@ -5,9 +5,12 @@
 #include <cerrno>
 #include <cstdarg>
 #include <ctime>
-#include <iostream>
+#include <optional>
 #include <system_error>
 #include <vector>
+
+#include "mailbox_outcomes.h"
+#include "terminal.h"
 
 namespace dbhost {
 namespace {
@@ -33,6 +36,17 @@ bool starts_with_level(std::string_view text, int &errors, int &warnings) {
         return true;
     }
     return false;
+}
+
+// A COPY backup deletes each file once it is stored and tries to remove the
+// export directory after each one; until the last file has gone, the plug-in
+// reports that directory as not removed. Only a directory still there at the
+// end is worth a warning.
+std::optional<std::string> interim_unremoved_dir(std::string_view text) {
+    constexpr std::string_view head = "Warning: The directory [", tail = "] was not removed.";
+    if (!text.starts_with(head) || !text.ends_with(tail) || text.size() <= head.size() + tail.size())
+        return std::nullopt;
+    return std::string(text.substr(head.size(), text.size() - head.size() - tail.size()));
 }
 
 } // namespace
@@ -62,39 +76,64 @@ void MessageLog::write(std::string_view prefix, std::string_view text) {
 
 void MessageLog::plugin_message(std::string_view text) {
     write("", text);
-    if (starts_with_level(text, errors_, warnings_) || verbose_)
-        std::cerr << text << std::endl;
+    if (auto dir = interim_unremoved_dir(text)) {
+        unremoved_dirs_.insert(std::move(*dir));
+        if (verbose_)
+            terminal::err() << text << std::endl;
+        return;
+    }
+    const bool level = starts_with_level(text, errors_, warnings_);
+    if (level) {
+        if (text.starts_with("Error:"))
+            last_error_ = text;
+        MailboxOutcomes::get().message(text);
+    }
+    if (level || verbose_)
+        terminal::err() << text << std::endl;
 }
 
 void MessageLog::trace_line(std::string_view text) {
     write("trace: ", text);
     if (verbose_)
-        std::cerr << "trace: " << text << std::endl;
+        terminal::err() << "trace: " << text << std::endl;
 }
 
 void MessageLog::error(std::string_view text) {
     std::string line = "Error: " + std::string(text);
     ++errors_;
+    last_error_ = line;
     write("dbhost: ", line);
-    std::cerr << line << std::endl;
+    MailboxOutcomes::get().message(line);
+    terminal::err() << line << std::endl;
 }
 
 void MessageLog::warning(std::string_view text) {
     std::string line = "Warning: " + std::string(text);
     ++warnings_;
     write("dbhost: ", line);
-    std::cerr << line << std::endl;
+    MailboxOutcomes::get().message(line);
+    terminal::err() << line << std::endl;
 }
 
 void MessageLog::notice(std::string_view text) {
     write("dbhost: ", text);
-    std::cerr << "dbhost: " << text << std::endl;
+    terminal::err() << "dbhost: " << text << std::endl;
 }
 
 void MessageLog::note(std::string_view text) {
     write("dbhost: ", text);
     if (verbose_)
-        std::cerr << "dbhost: " << text << std::endl;
+        terminal::err() << "dbhost: " << text << std::endl;
+}
+
+void MessageLog::settle() {
+    std::set<std::string> dirs;
+    dirs.swap(unremoved_dirs_);
+    for (const std::string &dir : dirs) {
+        std::error_code ec;
+        if (std::filesystem::exists(dir, ec))
+            warning("the plug-in did not remove the export directory " + dir + "; it still holds files");
+    }
 }
 
 void MessageLog::record(std::string_view text) { write("dbhost: ", text); }

@@ -1,11 +1,14 @@
 // Where messages go: the plug-in's messages, the host's own errors and notes,
 // and trace() lines all land in one time-stamped log file; errors and
 // warnings are also shown on standard error, everything else only with -v.
+// Errors and warnings are counted, and each is offered to the mailbox
+// outcomes of the summary.
 #pragma once
 
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -35,6 +38,15 @@ public:
 
     int errors() const { return errors_; }
     int warnings() const { return warnings_; }
+    // The text of the latest "Error:" message, or "".
+    const std::string &last_error() const { return last_error_; }
+    // The log file's descriptor, or -1.
+    int descriptor() const { return file_ ? ::fileno(file_.get()) : -1; }
+
+    // At the end of an operation: an export directory that the plug-in
+    // reported as "not removed" while it still held files, and that is still
+    // there, becomes a warning now.
+    void settle();
 
 private:
     MessageLog(std::FILE *file, bool verbose) : file_(file), verbose_(verbose) {}
@@ -47,6 +59,8 @@ private:
     bool verbose_;
     int errors_ = 0;
     int warnings_ = 0;
+    std::string last_error_;
+    std::set<std::string> unremoved_dirs_;
 };
 
 // The sink given to DB_SetLog.

@@ -149,9 +149,15 @@ void report_saveset_state(const SaveSet &set) {
         log.warning("save set \"" + name + "\" was written by a backup that had failures");
 }
 
-// One restore operation of the plug-in over the items of set. False when a
-// call or an item failed.
-bool restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set, RunSummary &summary,
+// The worse of two exit statuses: a failure over warnings over success.
+int worse(int a, int b) {
+    auto rank = [](int status) { return status == exit_failed ? 2 : status == exit_warnings ? 1 : 0; };
+    return rank(b) > rank(a) ? b : a;
+}
+
+// One restore operation of the plug-in over the items of set; the exit
+// status it has earned.
+int restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set, RunSummary &summary,
                      uint64_t &items_seen) {
     auto &log = MessageLog::get();
     Options per_set = o;
@@ -167,6 +173,10 @@ bool restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set
     summary.mailboxes = o.mailboxes;
     auto started = std::chrono::steady_clock::now();
     const Manifest &m = set.manifest;
+    std::vector<std::string> item_names;
+    for (const auto &item : m.items)
+        item_names.push_back(item.name);
+    start_progress(o.quiet, item_names);
     if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_RST, level_of(m.level), vars.array()))) {
         ItemRestorer restorer(db, set, o.into, summary, items_seen, o.test_fail_item);
         for (const auto &item : m.items)
@@ -177,8 +187,8 @@ bool restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set
     if (!entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array())))
         ++summary.failed_calls;
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    print_summary(summary);
-    return summary.failed_calls == 0 && summary.failed_items == 0;
+    const int status = print_summary(summary);
+    return summary.failed_calls == 0 && summary.failed_items == 0 ? status : exit_failed;
 }
 
 bool earlier_backup(const SaveSet &a, const SaveSet &b) {
@@ -250,10 +260,13 @@ std::optional<Options> chain_step(const Options &o, const SaveSet &set) {
 }
 
 void print_chain_summary(const std::string &job, const std::vector<SaveSet> &sets,
-                         const std::vector<RunSummary> &summaries, bool ok) {
+                         const std::vector<RunSummary> &summaries, int status) {
     std::ostringstream out;
     out << "Summary: restore of job \"" << printable(job) << "\" from " << sets.size() << " save sets "
-        << (ok ? "succeeded" : "finished with failures") << "\n";
+        << (status == exit_failed ? "finished with failures"
+            : status == exit_warnings ? "succeeded with warnings"
+                                      : "succeeded")
+        << "\n";
     for (size_t i = 0; i < sets.size(); ++i) {
         const Manifest &m = sets[i].manifest;
         const RunSummary &s = summaries[i];
@@ -320,12 +333,12 @@ int run_restore(const Options &o) {
             names += (names.empty() ? "" : ", ") + ("\"" + printable(set.manifest.saveset) + "\"");
         log.note("restore of job \"" + printable(*o.job) + "\" from its last FULL save set on: " + names);
     }
-    bool ok = true;
+    int status = exit_ok;
     uint64_t items_seen = 0;
     std::vector<RunSummary> summaries(sets.size());
     for (size_t i = 0; i < sets.size(); ++i) {
         if (o.saveset) {
-            ok = restore_saveset(db, o, sets[i], summaries[i], items_seen) && ok;
+            status = worse(status, restore_saveset(db, o, sets[i], summaries[i], items_seen));
             continue;
         }
         const std::optional<Options> step = chain_step(o, sets[i]);
@@ -335,11 +348,11 @@ int run_restore(const Options &o) {
             summaries[i].skipped = true;
             continue;
         }
-        ok = restore_saveset(db, *step, sets[i], summaries[i], items_seen) && ok;
+        status = worse(status, restore_saveset(db, *step, sets[i], summaries[i], items_seen));
     }
     if (!o.saveset)
-        print_chain_summary(*o.job, sets, summaries, ok);
-    return ok ? exit_ok : exit_failed;
+        print_chain_summary(*o.job, sets, summaries, status);
+    return status;
 }
 
 } // namespace dbhost

@@ -147,7 +147,8 @@ TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
             ASSERT_TRUE(run.survived()) << run.describe();
             EXPECT_TRUE(run.problem_mentions({"Warning: the host could not store"})) << run.describe();
         } else {
-            ASSERT_EQ(run.exit_status(), 0) << run.describe();
+            // After a disturbed run the next one warns of what it took back.
+            ASSERT_TRUE(run.exit_status() == 0 || (r > c.run && run.exit_status() == 3)) << run.describe();
         }
     }
     const std::map<std::string, std::string> expected = contents(scene);

@@ -16,6 +16,7 @@
 namespace {
 
 using arktest::has_message;
+using arktest::lines_of;
 using arktest::TempDir;
 using arktest::write_file;
 
@@ -165,25 +166,44 @@ std::string dump_of(const char *fname) {
     return text;
 }
 
-TEST(IndexDump, StampsEveryWholeLineWithTheLocalTime) {
+// Lines are stamped in pieces of at most 1023 characters, the way a
+// 1024-byte line buffer reads them: a line of L characters and its newline
+// gets ceil((L + 1) / 1023) stamps, and the pieces put together are the file.
+TEST(IndexDump, StampsEveryPieceOfUpTo1023CharactersWithTheLocalTime) {
     TempDir dir;
-    const std::string long_line(5000, 'L');
-    const std::string text = arktest::index_text("alice") + long_line + "\nlast";
+    const std::string header = arktest::index_text("alice");
+    std::string text = header;
+    size_t expected_stamps = lines_of(header).size();
+    for (size_t length : {1022, 1023, 1024, 2046, 5000}) {
+        text += std::string(length, 'L') + "\n";
+        expected_stamps += (length + 1 + 1022) / 1023;
+    }
+    text += "last"; // no newline at the end
+    ++expected_stamps;
     write_file(dir / "alice.index.zbk", text);
     const std::string dump = dump_of((dir / "alice.index.zbk").c_str());
 
-    const std::regex stamp(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}: akz-3218: Info: )");
-    std::string expected_lines, line;
-    std::istringstream dumped(dump);
-    int lines = 0;
-    while (std::getline(dumped, line)) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(line, m, stamp)) << line.substr(0, 80);
-        expected_lines += m.suffix().str() + (dumped.eof() ? "" : "\n");
-        ++lines;
+    const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}: akz-3218: Info: )");
+    std::vector<std::string> pieces;
+    auto next = std::sregex_iterator(dump.begin(), dump.end(), stamp);
+    ASSERT_EQ(next->position(), 0) << dump.substr(0, 80);
+    for (; next != std::sregex_iterator(); ++next) {
+        const size_t begin = static_cast<size_t>(next->position() + next->length());
+        auto after = std::next(next);
+        const size_t end = after == std::sregex_iterator() ? dump.size() : static_cast<size_t>(after->position());
+        pieces.push_back(dump.substr(begin, end - begin));
     }
-    EXPECT_EQ(lines, 9);
-    EXPECT_EQ(expected_lines, text);
+    EXPECT_EQ(pieces.size(), expected_stamps);
+    std::string joined;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        EXPECT_LE(pieces[i].size(), 1023u) << i;
+        // Only a full piece may stop short of the line end.
+        if (i + 1 < pieces.size() && pieces[i].back() != '\n') {
+            EXPECT_EQ(pieces[i].size(), 1023u) << i;
+        }
+        joined += pieces[i];
+    }
+    EXPECT_EQ(joined, text);
 }
 
 TEST(IndexDump, GoesToStandardErrorWithoutAStream) {

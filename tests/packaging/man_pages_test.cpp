@@ -258,7 +258,7 @@ TEST(DbhostManPage, SynopsisShowsEachCommandWithTheOptionsOfItsHelpForm) {
     const Page page = read_page(kDbhostPage);
     const Usage help = help_usage(dbhost_help());
     ASSERT_FALSE(help.by_command.empty());
-    ASSERT_EQ(help.global_options, (Names{"-v", "--log"}));
+    ASSERT_EQ(help.global_options, (Names{"-v", "-q", "--log"}));
 
     std::map<std::string, Names> man;
     for (const auto &form : synopsis_forms(page.sections.at("SYNOPSIS")))
@@ -319,7 +319,7 @@ TEST(DbhostManPage, ParserAcceptsExactlyTheOptionsOfEachSynopsisForm) {
         every_option.merge(options_in(form));
     }
     ASSERT_EQ(forms.size(), 5u);
-    const Names global{"-v", "--log"};
+    const Names global{"-v", "-q", "--log"};
 
     TempDir cwd;
     for (const auto &[command, options] : forms) {
