@@ -13,6 +13,7 @@
 #include "baseline_journal.h"
 #include "c_buffer.h"
 #include "export_dir.h"
+#include "item_results.h"
 #include "fifo_strings.h"
 #include "mailbox_files.h"
 #include "messages.h"
@@ -203,6 +204,9 @@ void write_norecover_scripts(const ARKZarafa &state) {
 extern "C" int DB_CloseOperation(char **) {
     msg("DB_CloseOperation(+)");
     ARKZarafa &state = g_sARKZarafa;
+    // Imports still running finish before anything is cleaned up; a failure
+    // among them fails the close, after the clean-up.
+    const bool imports_failed = state.eI_OperationType == DB_TYPE_RST && ark::finish_restore_imports() != DB_NUM_I_OK;
     if (state.eI_OperationType == DB_TYPE_RST) {
         if (state.iRecoveryAfterNoRecover) {
             if (state.psUsers && state.psFileNames)
@@ -215,6 +219,10 @@ extern "C" int DB_CloseOperation(char **) {
         }
     }
     zarafa_global_struct_cleanup();
+    if (imports_failed) {
+        msg("Error: an import that ended at the close failed; the mailboxes named above were not restored");
+        return DB_NUM_E_ERROR;
+    }
     msg("DB_CloseOperation(-)");
     return DB_NUM_I_OK;
 }

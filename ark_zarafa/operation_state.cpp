@@ -9,6 +9,7 @@
 #include "ark_zarafa.h"
 #include "baseline_journal.h"
 #include "export_pipeline.h"
+#include "item_results.h"
 #include "c_buffer.h"
 #include "export_listing.h"
 #include "messages.h"
@@ -88,6 +89,7 @@ void set_path_field(char (&field)[ARK_PATH_LEN], const char *key, std::string_vi
 // back.
 void release_item_indexes() {
     export_pipeline().stop_all();
+    stop_restore_imports();
     baseline_journal().close();
     restore_index().reset();
     export_listing().reset();

@@ -139,6 +139,22 @@ std::optional<std::string> RestoreIndex::last_path(std::string_view file_name) c
 
 void RestoreIndex::acted_on(size_t order) { ready_.erase(order); }
 
+void RestoreIndex::again(size_t order) {
+    if (order < mailboxes_.size() && mailboxes_[order].pending)
+        ready_.insert(order);
+}
+
+std::optional<size_t> RestoreIndex::pending_named(LIST_INFO *users, LIST_INFO *files, std::string_view name) {
+    sync(users, files);
+    const auto found = by_stem_.find(mailbox_file_stem(name));
+    if (found == by_stem_.end())
+        return std::nullopt;
+    for (const size_t order : found->second)
+        if (mailboxes_[order].pending && mailboxes_[order].name == name)
+            return order;
+    return std::nullopt;
+}
+
 bool RestoreIndex::remove(LIST_INFO *users, size_t order) {
     if (order >= mailboxes_.size() || !mailboxes_[order].pending || !unchanged(users, users_, users_version_)) {
         users_version_ = 0;

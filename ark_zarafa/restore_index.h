@@ -46,6 +46,10 @@ public:
     // The mailbox has been acted on: it stays pending but is not ready again
     // until its index file arrives once more.
     void acted_on(size_t order);
+    // Undoes acted_on: the mailbox is ready again, for the next call to try.
+    void again(size_t order);
+    // The pending mailbox of that name, synced with the lists first.
+    std::optional<size_t> pending_named(LIST_INFO *users, LIST_INFO *files, std::string_view name);
     // Removes the mailbox from the pending list; false when the list
     // refused.
     bool remove(LIST_INFO *users, size_t order);

@@ -6,6 +6,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,6 +22,8 @@
 #include "messages.h"
 #include "restore_index.h"
 #include "run_tool.h"
+#include "tool_pool.h"
+#include "worker_count.h"
 #include "utils.h"
 #include "work_dir.h"
 #include "zarafa_index_utils.h"
@@ -70,73 +75,133 @@ private:
     std::unordered_map<std::string, std::vector<const tSelRestItem *>> by_user_;
 };
 
-Outcome selective_restore(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath) {
+// A selective import: its commands, in list order, and the restore
+// directory they run in.
+struct SelectivePlan {
+    std::string dir;
+    std::vector<std::vector<std::string>> commands;
+};
+
+std::optional<SelectivePlan> plan_selective(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath) {
     msg("restore_user_selective(+)");
     if (!spList || !ccpPath || !ccpUserName) {
         msg("Error: incorrect parameter");
-        return Outcome::failed;
+        return std::nullopt;
     }
-    const std::string dir(ark::directory_of(ccpPath));
+    SelectivePlan plan{std::string(ark::directory_of(ccpPath)), {}};
     struct stat st {};
-    if (dir.empty() || stat(dir.c_str(), &st) != 0) {
-        msg("Error: Can't find path=%s", dir.c_str());
-        return Outcome::failed;
+    if (plan.dir.empty() || stat(plan.dir.c_str(), &st) != 0) {
+        msg("Error: Can't find path=%s", plan.dir.c_str());
+        return std::nullopt;
     }
     // The tool reads the exported files of the directory it runs in: it
     // must not run anywhere else.
-    const ark::WorkingDir in_restore(dir, ark::WorkingDir::Side::restore);
+    const ark::WorkingDir in_restore(plan.dir, ark::WorkingDir::Side::restore);
     if (!in_restore.entered())
+        return std::nullopt;
+    static RecordsByMailbox records;
+    for (const tSelRestItem *record : records.of(spList, ccpUserName))
+        plan.commands.push_back(restore_command(ccpUserName, ark::view_of(record->cpRekordKey)));
+    return plan;
+}
+
+// A host that ignores SIGCHLD, or reaps every child itself, leaves a tool's
+// exit status unknown: the import is then neither a failure nor a proven
+// success, and is said to be so.
+bool status_unknown(const std::vector<std::string> &argv, const ark::ToolRun &run, const char *user) {
+    if (!run.started || run.wait_errno == 0)
+        return false;
+    msg("Warning: the exit status of [%s] could not be learned (%s); the import of mailbox %s is taken as done and "
+        "should be checked",
+        ark::command_text(argv).c_str(), run.outcome().c_str(), user);
+    return true;
+}
+
+void announce_selective(const std::vector<std::string> &argv) {
+    msg("Performing command=%s", ark::command_text(argv).c_str());
+}
+
+// After one selective command; false when the rest must not run.
+bool judge_selective(const std::vector<std::string> &argv, const ark::ToolRun &run, const char *user,
+                     Outcome &outcome) {
+    if (!run.started) {
+        const std::string text = ark::command_text(argv);
+        msg("Error: can't run [%s]: %s", text.c_str(), run.start_error.c_str());
+        msg("Error: can't perform command=%s", text.c_str());
+        outcome = Outcome::failed;
+        return false;
+    }
+    if (status_unknown(argv, run, user))
+        return true;
+    // The other records are still worth restoring.
+    ark::warn_if_failed(argv, run, user);
+    if (!run.succeeded())
+        outcome = Outcome::tool_failed;
+    return true;
+}
+
+Outcome selective_restore(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath) {
+    const std::optional<SelectivePlan> plan = plan_selective(spList, ccpUserName, ccpPath);
+    if (!plan)
         return Outcome::failed;
     Outcome outcome = Outcome::restored;
-    static RecordsByMailbox records;
-    for (const tSelRestItem *record : records.of(spList, ccpUserName)) {
-        const auto argv = restore_command(ccpUserName, ark::view_of(record->cpRekordKey));
-        const std::string text = ark::command_text(argv);
-        msg("Performing command=%s", text.c_str());
-        const ark::ToolRun run = ark::run_tool(argv, {.cwd = dir});
-        if (!run.started) {
-            msg("Error: can't run [%s]: %s", text.c_str(), run.start_error.c_str());
-            msg("Error: can't perform command=%s", text.c_str());
-            return Outcome::failed;
-        }
-        // The other records are still worth restoring.
-        ark::warn_if_failed(argv, run, ccpUserName);
-        if (!run.succeeded())
-            outcome = Outcome::tool_failed;
+    for (const auto &argv : plan->commands) {
+        announce_selective(argv);
+        if (!judge_selective(argv, ark::run_tool(argv, {.cwd = plan->dir}), ccpUserName, outcome))
+            return outcome;
     }
     msg("restore_user_selective(-)");
     return outcome;
 }
 
-Outcome full_restore(const char *ccpPath, const char *ccpUserName) {
+// Writes the full-restore script and makes sure its directory can be
+// entered: the script's path, or nothing after an "Error:".
+std::optional<std::string> prepare_full(const char *ccpPath, const char *ccpUserName) {
     msg("restore_full_script(+)");
     if (!ccpPath || !ccpUserName) {
         msg("Error: Invalid parameters");
-        return Outcome::failed;
+        return std::nullopt;
     }
     char script[ARK_PATH_LEN] = {};
     if (!utils_generate_full_rst_script(ccpPath, ccpUserName, script)) {
         msg("Error: Can't generate restore-script for user=%s", ccpUserName);
-        return Outcome::failed;
+        return std::nullopt;
     }
     const ark::WorkingDir in_restore(ccpPath, ark::WorkingDir::Side::restore);
-    const std::vector<std::string> argv{std::string("./") + script};
     if (!in_restore.entered()) {
         msg("Error: Can't generate restore-script for user=%s", ccpUserName);
-        return Outcome::failed;
+        return std::nullopt;
     }
-    // The script's standard output goes to standard error, as "./%s 1>&2".
-    const ark::ToolRun run = ark::run_tool(argv, {.output_to_stderr = true, .cwd = ccpPath});
+    return std::string(script);
+}
+
+std::vector<std::string> script_command(const std::string &script) { return {"./" + script}; }
+
+// After the script ran: its outcome; the script is removed.
+Outcome judge_full(const std::string &dir, const std::string &script, const ark::ToolRun &run, const char *user) {
+    const std::vector<std::string> argv = script_command(script);
     if (!run.started) {
         msg("Error: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
-        msg("Error: Can't generate restore-script for user=%s", ccpUserName);
+        msg("Error: Can't generate restore-script for user=%s", user);
         return Outcome::failed;
     }
+    const bool unknown = status_unknown(argv, run, user);
     // The script's status is that of the restore tool it ends with.
-    ark::warn_if_failed(argv, run, ccpUserName);
-    std::remove(script);
+    if (!unknown)
+        ark::warn_if_failed(argv, run, user);
+    std::remove((std::string(dir) + "/" + script).c_str());
     msg("restore_full_script(-)");
-    return run.succeeded() ? Outcome::restored : Outcome::tool_failed;
+    return run.succeeded() || unknown ? Outcome::restored : Outcome::tool_failed;
+}
+
+Outcome full_restore(const char *ccpPath, const char *ccpUserName) {
+    const std::optional<std::string> script = prepare_full(ccpPath, ccpUserName);
+    if (!script)
+        return Outcome::failed;
+    // The script's standard output goes to standard error, as "./%s 1>&2".
+    const ark::ToolRun run =
+        ark::run_tool(script_command(*script), {.output_to_stderr = true, .cwd = std::string(ccpPath)});
+    return judge_full(ccpPath, *script, run, ccpUserName);
 }
 
 // Releases the keys of a record-key table.
@@ -218,11 +283,184 @@ extern "C" int ark_zarafa_restore_user(const char *ccpUser, const char *ccpPath)
 
 namespace ark {
 
+namespace {
+
+// The end of a mailbox's import, as the item loop acts on it. Returns false
+// when the call must fail at once (the import could not be run): the
+// mailbox and its files then stay, for a later call to try again.
+bool conclude(RestoreIndex &index, size_t order, const std::string &user, const std::string &index_path,
+              const std::string &data_path, Outcome outcome, bool &failed) {
+    ARKZarafa &state = g_sARKZarafa;
+    if (outcome == Outcome::failed) {
+        msg("Error: can't restore user=%s, file=%s. Skipped", user.c_str(), index_path.c_str());
+        return false;
+    }
+    if (outcome == Outcome::tool_failed) {
+        // The tool ran and may have restored part of the mailbox: running
+        // it again on every later item would not help, and waiting for it
+        // would hold up the mailboxes behind it. Its files are not
+        // deleted here; they go with the restore directory at the close.
+        msg("Error: mailbox %s was not restored: the restore tool reported a failure for %s; it is not tried "
+            "again in this restore",
+            user.c_str(), index_path.c_str());
+        failed = true;
+        if (!index.remove(state.psUsers, order))
+            msg("Warning: Problem occured while trying to remove user=%s", user.c_str());
+    } else if (state.iRecoveryAfterNoRecover) {
+        // Nothing is run and the mailbox stays for the close's scripts.
+        index.acted_on(order);
+    } else {
+        if (std::remove(index_path.c_str()) != 0)
+            msg("Warning: Can't remove index file=%s", index_path.c_str());
+        if (!data_path.empty() && std::remove(data_path.c_str()) != 0)
+            msg("Warning: Can't remove data file=%s", data_path.c_str());
+        msg("Removing user=%s ...", user.c_str());
+        if (!index.remove(state.psUsers, order))
+            msg("Warning: Problem occured while trying to remove user=%s", user.c_str());
+    }
+    return true;
+}
+
+// Imports that run on after the call that started them, and what their
+// ends taught the calls since: a failure that a call has yet to report.
+struct ConcurrentImports {
+    ToolPool pool;
+    bool failure_to_report = false;
+};
+
+ConcurrentImports &imports() {
+    static ConcurrentImports instance;
+    return instance;
+}
+
+// The end of a concurrent import, with its messages still held: concluded
+// as the sequential loop would, on the mailbox as the lists now stand.
+void conclude_concurrent(const std::string &user, const std::string &index_path, const std::string &data_path,
+                         Outcome outcome, bool stopped) {
+    ARKZarafa &state = g_sARKZarafa;
+    RestoreIndex &index = restore_index();
+    if (stopped) {
+        msg("Warning: the import of mailbox %s was stopped: the operation ended before it did", user.c_str());
+        return;
+    }
+    const std::optional<size_t> order = index.pending_named(state.psUsers, state.psFileNames, user);
+    if (!order)
+        return;
+    bool failed = false;
+    if (!conclude(index, *order, user, index_path, data_path, outcome, failed)) {
+        index.again(*order);
+        failed = true;
+    }
+    imports().failure_to_report = imports().failure_to_report || failed;
+}
+
+// Starts the import of a ready mailbox; its messages from "user=" on are
+// held until it ends. One that can't even be prepared fails the call, and
+// stays ready for the next one, as in the sequential loop.
+void start_concurrent(RestoreIndex &index, size_t order, const std::string &user, const std::string &index_path,
+                      const std::string &data_path) {
+    ARKZarafa &state = g_sARKZarafa;
+    HeldMessages held;
+    ToolJob job;
+    job.name = user;
+    auto outcome = std::make_shared<Outcome>(Outcome::restored);
+    bool prepared = false;
+    {
+        HeldMessages::Scope hold(held);
+        msg("user=%s", user.c_str());
+        if (state.iIsSelectiveRestore) {
+            if (std::optional<SelectivePlan> plan =
+                    plan_selective(state.psSelRestList, user.c_str(), index_path.c_str())) {
+                prepared = true;
+                job.options.cwd = plan->dir;
+                job.commands.assign(plan->commands.begin(), plan->commands.end());
+                job.before = announce_selective;
+                job.after = [user, outcome](const std::vector<std::string> &argv, const ToolRun &run) {
+                    return judge_selective(argv, run, user.c_str(), *outcome);
+                };
+                job.finished = [user, index_path, data_path, outcome](bool stopped) {
+                    if (*outcome != Outcome::failed && !stopped)
+                        msg("restore_user_selective(-)");
+                    conclude_concurrent(user, index_path, data_path, *outcome, stopped);
+                };
+            }
+        } else {
+            msg("Path buf contains [%s]", index_path.c_str());
+            const std::string dir(directory_of(index_path));
+            if (std::optional<std::string> script = dir.empty() ? std::nullopt : prepare_full(dir.c_str(), user.c_str())) {
+                prepared = true;
+                job.options.cwd = dir;
+                job.options.output_to_stderr = true;
+                job.commands.push_back(script_command(*script));
+                job.after = [dir, script = *script, user, outcome](const std::vector<std::string> &,
+                                                                   const ToolRun &run) {
+                    *outcome = judge_full(dir, script, run, user.c_str());
+                    return true;
+                };
+                job.finished = [user, index_path, data_path, outcome](bool stopped) {
+                    conclude_concurrent(user, index_path, data_path, *outcome, stopped);
+                };
+            } else if (dir.empty()) {
+                msg("Error: Incorrect path to restored files");
+                imports().failure_to_report = true;
+            }
+        }
+        if (!prepared && !imports().failure_to_report) {
+            bool failed = false;
+            conclude(index, order, user, index_path, data_path, Outcome::failed, failed);
+        }
+        if (!prepared)
+            imports().failure_to_report = true;
+    }
+    if (!prepared) {
+        held.deliver();
+        return;
+    }
+    // Not ready again while it runs, unless its index file comes again.
+    index.acted_on(order);
+    imports().pool.start(std::move(job), std::move(held), static_cast<size_t>(worker_count()));
+}
+
+int finish_restore_concurrently() {
+    ARKZarafa &state = g_sARKZarafa;
+    ConcurrentImports &running = imports();
+    running.pool.poll();
+    RestoreIndex &index = restore_index();
+    for (const size_t order : index.ready(state.psUsers, state.psFileNames)) {
+        const std::string user = index.mailbox(order).name;
+        const std::string index_path = index.last_path(index_file_name(user)).value_or("");
+        const std::string data_path = index.last_path(data_file_name(user)).value_or("");
+        if (index_path.empty() || running.pool.running(user))
+            continue;
+        start_concurrent(index, order, user, index_path, data_path);
+    }
+    running.pool.poll();
+    if (std::exchange(running.failure_to_report, false))
+        return DB_NUM_E_ERROR;
+    msg("DB_ItemFinishStatus (-), reason=DB_NUM_I_OK");
+    return DB_NUM_I_OK;
+}
+
+} // namespace
+
+int finish_restore_imports() {
+    ConcurrentImports &running = imports();
+    running.pool.wait_all();
+    return std::exchange(running.failure_to_report, false) ? DB_NUM_E_ERROR : DB_NUM_I_OK;
+}
+
+void stop_restore_imports() {
+    imports().pool.stop_all();
+    imports().failure_to_report = false;
+}
+
 int finish_restore_item(DB_ITEM_RESULT) {
     msg("DB_ItemFinishStatus(): operation=restore");
     ARKZarafa &state = g_sARKZarafa;
     if (!state.psFileNames || state.psFileNames->iItemCount == 0 || !state.psUsers)
         return DB_NUM_I_OK;
+    if (worker_count() > 1 && !state.iRecoveryAfterNoRecover)
+        return finish_restore_concurrently();
     bool failed = false;
     // Only the mailboxes whose index file has arrived are acted on, in the
     // order of the pending list; the received path of a file is the last
@@ -249,34 +487,8 @@ int finish_restore_item(DB_ITEM_RESULT) {
                 outcome = full_restore(dir.c_str(), user.c_str());
             }
         }
-        if (outcome == Outcome::failed) {
-            // The mailbox and its files stay; the next call tries it again.
-            msg("Error: can't restore user=%s, file=%s. Skipped", user.c_str(), index_path.c_str());
+        if (!conclude(index, order, user, index_path, data_path, outcome, failed))
             return DB_NUM_E_ERROR;
-        }
-        if (outcome == Outcome::tool_failed) {
-            // The tool ran and may have restored part of the mailbox: running
-            // it again on every later item would not help, and waiting for it
-            // would hold up the mailboxes behind it. Its files are not
-            // deleted here; they go with the restore directory at the close.
-            msg("Error: mailbox %s was not restored: the restore tool reported a failure for %s; it is not tried "
-                "again in this restore",
-                user.c_str(), index_path.c_str());
-            failed = true;
-            if (!index.remove(state.psUsers, order))
-                msg("Warning: Problem occured while trying to remove user=%s", user.c_str());
-        } else if (state.iRecoveryAfterNoRecover) {
-            // Nothing is run and the mailbox stays for the close's scripts.
-            index.acted_on(order);
-        } else {
-            if (std::remove(index_path.c_str()) != 0)
-                msg("Warning: Can't remove index file=%s", index_path.c_str());
-            if (!data_path.empty() && std::remove(data_path.c_str()) != 0)
-                msg("Warning: Can't remove data file=%s", data_path.c_str());
-            msg("Removing user=%s ...", user.c_str());
-            if (!index.remove(state.psUsers, order))
-                msg("Warning: Problem occured while trying to remove user=%s", user.c_str());
-        }
     }
     if (failed)
         return DB_NUM_E_ERROR;
