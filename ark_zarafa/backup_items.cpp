@@ -50,7 +50,7 @@ unsigned pointer_bits(const void *p) { return static_cast<unsigned>(reinterpret_
 // data file sorts before the index file, so a restore that acts on the index
 // file finds the data file already written back. The public store keeps
 // every name holding "Public"; a mailbox the names that begin with its own
-// name and a ".".
+// name and a ".", but not the own files of another mailbox of the run.
 std::vector<std::string> collect_files(const char *dir, const char *user) {
     msg("build_file_list(+)");
     ark::ExportListing &listing = ark::export_listing();
@@ -60,7 +60,8 @@ std::vector<std::string> collect_files(const char *dir, const char *user) {
     std::vector<std::string> paths;
     paths.reserve(names.size());
     for (const std::string &name : names)
-        paths.push_back(std::string(dir) + "/" + name);
+        if (!ark::is_other_mailboxs_own_file(user, name))
+            paths.push_back(std::string(dir) + "/" + name);
     msg("build_file_list(-):files found %zu", paths.size());
     return paths;
 }

@@ -5,12 +5,22 @@
 #include <iterator>
 
 #include "fifo_strings.h"
+#include "mailbox_files.h"
 
 namespace ark {
 
 namespace {
 
 constexpr std::chrono::milliseconds kStopGrace{1000};
+
+// True when no mailbox before item in the pending list shares its stem.
+bool runs_alone_ahead(const LIST_INFO *pending, const LIST_ITEM *item) {
+    const std::string stem = mailbox_file_stem(item_text(item));
+    for (const LIST_ITEM *before = pending->spFirstItem; before && before != item; before = before->spNextItem)
+        if (item_text(before) == "ALL" || mailbox_file_stem(item_text(before)) == stem)
+            return false;
+    return true;
+}
 
 } // namespace
 
@@ -21,8 +31,13 @@ void ExportPipeline::top_up(const LIST_INFO *pending, int workers) {
     for (size_t skipped = 0; item && skipped < ahead_.size(); ++skipped)
         item = item->spNextItem;
     for (; item && static_cast<int>(ahead_.size()) < workers; item = item->spNextItem) {
-        Ahead &a = ahead_.emplace_back();
         const std::string mailbox(item_text(item));
+        // The whole-server export rewrites every mailbox's files, and two
+        // mailboxes of one stem write the same files: such an export waits
+        // for its turn, and so does everything after it.
+        if (mailbox == "ALL" || !runs_alone_ahead(pending, item))
+            return;
+        Ahead &a = ahead_.emplace_back();
         {
             HeldMessages::Scope hold(a.held);
             a.e = prepare_export(mailbox);
@@ -35,7 +50,10 @@ void ExportPipeline::top_up(const LIST_INFO *pending, int workers) {
         options.cwd = a.e.dir;
         options.capture_output = true;
         options.capture_errors = true;
-        a.child = sys::Child(tool_command(a.argv, options));
+        // Its own process group, so that stopping it stops what it started.
+        sys::Command command = tool_command(a.argv, options);
+        command.own_process_group = true;
+        a.child = sys::Child(command);
     }
 }
 

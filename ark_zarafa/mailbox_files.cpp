@@ -1,7 +1,31 @@
 // Names of a mailbox's export files.
 #include "mailbox_files.h"
 
+#include <unordered_set>
+
 namespace ark {
+
+namespace {
+
+std::unordered_set<std::string> g_operation_stems;
+
+} // namespace
+
+void remember_operation_mailboxes(const std::vector<std::string> &mailboxes) {
+    g_operation_stems.clear();
+    for (const std::string &m : mailboxes)
+        g_operation_stems.insert(mailbox_file_stem(m));
+}
+
+bool is_other_mailboxs_own_file(std::string_view mailbox, std::string_view file_name) {
+    for (std::string_view suffix : {std::string_view(".index.zbk"), std::string_view(".data.zbk")}) {
+        if (file_name.size() <= suffix.size() || !file_name.ends_with(suffix))
+            continue;
+        const std::string stem(file_name.substr(0, file_name.size() - suffix.size()));
+        return stem != mailbox_file_stem(mailbox) && g_operation_stems.count(stem) != 0;
+    }
+    return false;
+}
 
 std::string mailbox_file_stem(std::string_view mailbox) {
     return mailbox == kPublicFolder ? std::string("Public") : std::string(mailbox);

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ark {
 
@@ -27,5 +28,14 @@ std::string_view directory_of(std::string_view path);
 
 // True when the path's file name begins with "STEM." of the mailbox.
 bool belongs_to_mailbox(std::string_view path, std::string_view mailbox);
+
+// The mailboxes of the current backup, by the stems of their files. A
+// mailbox's export takes the names that begin with "NAME." (or hold
+// "Public" for the public store), but never another mailbox's own index or
+// data file: "john" must not hand out "john.doe.index.zbk" when john.doe is
+// backed up in the same run, which would store it twice and pair it with
+// the wrong export.
+void remember_operation_mailboxes(const std::vector<std::string> &mailboxes);
+bool is_other_mailboxs_own_file(std::string_view mailbox, std::string_view file_name);
 
 } // namespace ark

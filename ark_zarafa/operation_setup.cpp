@@ -13,6 +13,7 @@
 #include "baseline_journal.h"
 #include "c_buffer.h"
 #include "export_dir.h"
+#include "fifo_strings.h"
 #include "item_results.h"
 #include "fifo_strings.h"
 #include "mailbox_files.h"
@@ -163,6 +164,7 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
             return fail("Error: Can't process exclude list");
     }
     print_users(state.psUsers);
+    ark::remember_operation_mailboxes(ark::strings_of(state.psUsers));
     msg("DB_InitOperation (-)");
     return DB_NUM_I_OK;
 }

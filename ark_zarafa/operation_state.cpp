@@ -10,6 +10,7 @@
 #include "baseline_journal.h"
 #include "export_pipeline.h"
 #include "item_results.h"
+#include "mailbox_files.h"
 #include "c_buffer.h"
 #include "export_listing.h"
 #include "messages.h"
@@ -134,6 +135,7 @@ extern "C" void zarafa_global_struct_init(DB_OPERATION_TYPE eI_OperationType) {
     s.iRecoveryAfterNoRecover = 0;
     g_refused.clear();
     set_worker_count(1);
+    remember_operation_mailboxes({});
 }
 
 extern "C" int zarafa_parse_db_args(ARKZarafa *spARKZarafa, char **cppI_CtrlVars) {

@@ -432,6 +432,10 @@ int finish_restore_concurrently() {
         const std::string data_path = index.last_path(data_file_name(user)).value_or("");
         if (index_path.empty() || running.pool.running(user))
             continue;
+        // Mailboxes of one stem import the same files: one after the other,
+        // in list order.
+        const std::string stem = mailbox_file_stem(user);
+        running.pool.wait_unless([&stem](const std::string &other) { return mailbox_file_stem(other) == stem; });
         start_concurrent(index, order, user, index_path, data_path);
     }
     running.pool.poll();

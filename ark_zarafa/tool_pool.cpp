@@ -35,7 +35,10 @@ void ToolPool::next(Running &r) {
         options.capture_output = true;
         options.output_to_stderr = false;
         options.capture_errors = true;
-        r.child = sys::Child(tool_command(r.current, options));
+        // Its own process group, so that stopping it stops what it started.
+        sys::Command command = tool_command(r.current, options);
+        command.own_process_group = true;
+        r.child = sys::Child(command);
         if (r.child.started())
             return;
         // Not started: judged at once, like a run that ended.
@@ -118,6 +121,17 @@ void ToolPool::stop_all(std::chrono::milliseconds grace) {
         finish(r, true);
     }
     jobs_.clear();
+}
+
+void ToolPool::wait_unless(const std::function<bool(const std::string &)> &conflicts) {
+    auto any = [&] {
+        for (const Running &r : jobs_)
+            if (!r.done && conflicts(r.job.name))
+                return true;
+        return false;
+    };
+    while (any())
+        wait_one();
 }
 
 bool ToolPool::running(const std::string &name) const {

@@ -44,6 +44,8 @@ public:
     void stop_all(std::chrono::milliseconds grace = std::chrono::milliseconds(1000));
 
     bool running(const std::string &name) const;
+    // Waits until no running job's name satisfies conflicts.
+    void wait_unless(const std::function<bool(const std::string &)> &conflicts);
     size_t size() const { return jobs_.size(); }
 
 private:

@@ -249,7 +249,8 @@ std::optional<Options> chain_step(const Options &o, const SaveSet &set) {
     step.databases.clear();
     step.mailboxes.clear();
     for (size_t i = 0; i < o.databases.size() && i < o.mailboxes.size(); ++i) {
-        if (!held.count(o.mailboxes[i]))
+        const std::string &m = o.mailboxes[i];
+        if (m != "ALL" && m != "ALL_USERS" && !held.count(m))
             continue;
         step.databases.push_back(o.databases[i]);
         step.mailboxes.push_back(o.mailboxes[i]);

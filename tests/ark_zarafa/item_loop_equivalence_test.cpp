@@ -1,7 +1,8 @@
 // The item loops of a few hundred mailboxes against the straightforward walk
 // they must behave like: the backup hands out, mailbox after mailbox, every
 // file of the export directory that belongs to the mailbox at the moment its
-// export ends (as the tool itself lists the directory), and the restore
+// export ends (as the tool itself lists the directory; another mailbox's own
+// index and data files excepted), and the restore
 // imports, at each finish call, every pending mailbox whose index file has
 // arrived, in list order, from the last path announced under that name. The
 // tools change the export directory behind the plug-in's back (files for
@@ -137,10 +138,10 @@ protected:
 
     // The items a backup hands out, and the items the straightforward walk
     // gives from the tool's own listings of the export directory.
-    std::pair<Strings, Strings> backup(const std::string &level) {
+    std::pair<Strings, Strings> backup(const std::string &level, const std::string &more_words = "") {
         fs::remove(tools / "listings");
         fs::remove(tools / "calls.log");
-        EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"" + level + "\" \"-j\" \"nightly\""}), DB_NUM_I_OK);
+        EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"" + level + "\" \"-j\" \"nightly\"" + more_words}), DB_NUM_I_OK);
         Strings delivered;
         char backup_dir[256], original[256], item[256];
         while (ARK_FN(DB_GetItem)(backup_dir, original, item) == DB_NUM_I_OK) {
@@ -159,13 +160,23 @@ protected:
             }
             const bool kept = mailbox == "PUBLIC_FOLDER" ? line.find("Public") != std::string::npos
                                                          : line.rfind(mailbox + ".", 0) == 0;
-            if (kept && line[0] != '.')
+            if (kept && line[0] != '.' && !own_file_of_another(mailbox, line))
                 expected.push_back(dir + "/" + line);
         }
         return {delivered, expected};
     }
 
     fs::path export_dir() const { return work.path() / "zarafa" / "nightly"; }
+
+    // The index or data file of another mailbox of the run: "john" does not
+    // hand out "john.doe.index.zbk", which john.doe hands out itself.
+    bool own_file_of_another(const std::string &mailbox, const std::string &name) const {
+        for (const auto &other : selection)
+            if (stem_of(other) != stem_of(mailbox) &&
+                (name == stem_of(other) + ".index.zbk" || name == stem_of(other) + ".data.zbk"))
+                return true;
+        return false;
+    }
 
     // One announced file: where the host writes it, and what it holds.
     struct Arrival {
@@ -384,6 +395,47 @@ TEST_F(ItemLoopEquivalence, IndexesFollowListsChangedBehindTheirBack) {
     EXPECT_EQ(ARK_FN(DB_SetItem)(DB_ITEM_TYPE_FILE, path.data()), DB_NUM_I_OK);
     EXPECT_EQ(ARK_FN(DB_ItemFinishStatus)(DB_ITEM_SUCCESS), DB_NUM_I_OK);
     EXPECT_EQ(calls("").back(), "-u user004 -r -i - in " + dir.string());
+}
+
+// The same feeds with four tools at a time: the backup hands out the same
+// items in the same order, and the restore makes the same imports, each
+// mailbox with the same messages, though not in the same order.
+TEST_F(ItemLoopEquivalence, FourWorkersHandOutAndImportWhatOneDoes) {
+    std::map<std::string, Strings> delivered;
+    for (const std::string words : {"", " \"-w\" \"4\""})
+        delivered[words] = backup("FULL", words).first;
+    EXPECT_EQ(delivered[" \"-w\" \"4\""], delivered[""])
+        << first_difference(delivered[" \"-w\" \"4\""], delivered[""]);
+
+    const auto feed = restore_feed();
+    std::map<std::string, Strings> imports;
+    std::map<std::string, std::map<std::string, Strings>> blocks;
+    for (const std::string info : {"", "INFO=\"-w\" \"4\""}) {
+        fs::remove(tools / "calls.log");
+        ASSERT_EQ(init(DB_TYPE_RST, info.empty() ? Strings{} : Strings{info}), DB_NUM_I_OK);
+        arktest::clear_messages();
+        announce(feed, false);
+        close();
+        imports[info] = calls("");
+        std::sort(imports[info].begin(), imports[info].end());
+        std::string current;
+        for (const auto &m : arktest::messages()) {
+            if (m.rfind("user=", 0) == 0)
+                current = m.substr(5);
+            else if (m.rfind("DB_", 0) == 0)
+                current.clear();
+            if (!current.empty())
+                blocks[info][current].push_back(m);
+            if (m.rfind("Removing user=", 0) == 0)
+                current.clear();
+        }
+    }
+    EXPECT_EQ(imports["INFO=\"-w\" \"4\""], imports[""]);
+    EXPECT_EQ(imports[""].size(), selection.size());
+    for (const auto &[m, block] : blocks[""])
+        EXPECT_EQ(blocks["INFO=\"-w\" \"4\""][m], block)
+            << m << ": " << first_difference(blocks["INFO=\"-w\" \"4\""][m], block);
+    EXPECT_EQ(blocks[""].size(), selection.size());
 }
 
 } // namespace
