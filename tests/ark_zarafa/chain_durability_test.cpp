@@ -38,6 +38,7 @@ struct ChainCase {
     // The server also has an account named "ALL", whose export is the
     // whole-server one.
     bool all_account = false;
+    int workers = 1; // tool processes the plug-in may run at once
 };
 
 void PrintTo(const ChainCase &c, std::ostream *os) {
@@ -45,14 +46,14 @@ void PrintTo(const ChainCase &c, std::ostream *os) {
         << (c.all_account ? " with an account ALL" : "");
 }
 
-std::vector<ChainCase> cases_of_runs(int first, int last, bool all_account) {
+std::vector<ChainCase> cases_of_runs(int first, int last, bool all_account, int workers = 1) {
     const int mailboxes = static_cast<int>(kMailboxes.size()) + (all_account ? 1 : 0);
     std::vector<ChainCase> cases;
     for (int run = first; run <= last; ++run) {
         for (int k = 1; k <= calls_of(mailboxes); ++k)
-            cases.push_back({run, Fault::kill_after_call, k, all_account});
+            cases.push_back({run, Fault::kill_after_call, k, all_account, workers});
         for (int p = 1; p <= 2 * mailboxes; ++p)
-            cases.push_back({run, Fault::fail_item, p, all_account});
+            cases.push_back({run, Fault::fail_item, p, all_account, workers});
     }
     return cases;
 }
@@ -135,7 +136,8 @@ TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
     for (int r = 0; r < static_cast<int>(levels.size()); ++r) {
         if (r > 0)
             add_mail(scene, r);
-        std::vector<std::string> extra{"--level", levels[static_cast<size_t>(r)], "--job", "nightly"};
+        std::vector<std::string> extra{"--level", levels[static_cast<size_t>(r)], "--job", "nightly", "--workers",
+                                       std::to_string(c.workers)};
         if (r == c.run) {
             extra.push_back(c.fault == Fault::kill_after_call ? "--test-kill-after-call" : "--test-fail-item");
             extra.push_back(std::to_string(c.n));
@@ -153,7 +155,9 @@ TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
     }
     const std::map<std::string, std::string> expected = contents(scene);
     lose_everything(scene);
-    const HostRun restore = scene.restore_chain("nightly", mailbox_options());
+    std::vector<std::string> restore_options = mailbox_options();
+    restore_options.insert(restore_options.end(), {"--workers", std::to_string(c.workers)});
+    const HostRun restore = scene.restore_chain("nightly", restore_options);
     ASSERT_TRUE(restore.survived()) << restore.describe();
     expect_restored(scene, expected, restore);
 }
@@ -163,6 +167,9 @@ INSTANTIATE_TEST_SUITE_P(EveryCallAndItem, ChainDurability, ::testing::ValuesIn(
 // An account named "ALL" is exported with the whole-server tool, which
 // rewrites every mailbox's files while handing out only its own: no other
 // mailbox's baseline may move with it.
+// Exports running ahead and imports running side by side keep the chain.
+INSTANTIATE_TEST_SUITE_P(FourWorkers, ChainDurability, ::testing::ValuesIn(cases_of_runs(0, 3, false, 4)),
+                         case_name);
 INSTANTIATE_TEST_SUITE_P(AccountNamedAll, ChainDurability, ::testing::ValuesIn(cases_of_runs(1, 1, true)),
                          case_name);
 
