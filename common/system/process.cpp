@@ -239,10 +239,17 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
         result_ = not_started(EINVAL);
         return;
     }
-    std::string program;
-    if (const int error = resolve_program(command, program)) {
-        result_ = not_started(error);
-        return;
+    const bool fork_needed =
+        !command.ignored_signals.empty() || command.die_with_parent || (command.cwd && !kSpawnChdir);
+    // With the caller's environment posix_spawnp searches the same PATH
+    // itself; otherwise the child's PATH is searched here.
+    const bool spawn_searches = !fork_needed && !command.env;
+    std::string program = command.argv[0];
+    if (!spawn_searches) {
+        if (const int error = resolve_program(command, program)) {
+            result_ = not_started(error);
+            return;
+        }
     }
 
     int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
@@ -290,8 +297,6 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
     std::vector<char *> envp = command.env ? c_strings(env_strings) : std::vector<char *>{};
     char **child_env = command.env ? envp.data() : environ;
 
-    const bool fork_needed =
-        !command.ignored_signals.empty() || command.die_with_parent || (command.cwd && !kSpawnChdir);
     pid_t pid = -1;
     if (!fork_needed) {
         posix_spawn_file_actions_t actions;
@@ -318,7 +323,9 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
             posix_spawnattr_setpgroup(&attr, 0);
         }
         posix_spawnattr_setflags(&attr, flags);
-        const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, args.data(), child_env);
+        const int rc = spawn_searches
+                           ? ::posix_spawnp(&pid, program.c_str(), &actions, &attr, args.data(), child_env)
+                           : ::posix_spawn(&pid, program.c_str(), &actions, &attr, args.data(), child_env);
         posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
@@ -411,9 +418,6 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
 
     pid_ = pid;
     result_.state = Result::State::unknown; // until it is reaped
-    pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd_ >= 0)
-        ::fcntl(pidfd_, F_SETFD, FD_CLOEXEC);
     if (in_ >= 0) {
         input_ = *command.input;
         ::fcntl(in_, F_SETFL, ::fcntl(in_, F_GETFL) | O_NONBLOCK);
@@ -442,6 +446,7 @@ Child &Child::operator=(Child &&other) noexcept {
     kill_and_release();
     pid_ = std::exchange(other.pid_, -1);
     pidfd_ = std::exchange(other.pidfd_, -1);
+    pidfd_tried_ = other.pidfd_tried_;
     in_ = std::exchange(other.in_, -1);
     out_ = std::exchange(other.out_, -1);
     err_ = std::exchange(other.err_, -1);
@@ -497,6 +502,17 @@ void Child::reap(bool block) {
 }
 
 void Child::step(int timeout_ms) {
+    // Nothing to move: a wait without a limit is the reaping itself.
+    if (timeout_ms < 0 && in_ < 0 && out_ < 0 && err_ < 0) {
+        reap(true);
+        return;
+    }
+    // A process descriptor makes the child's end wake the poll below; it is
+    // made only for waits that need one (pidfds are close-on-exec).
+    if (!reaped_ && pidfd_ < 0 && !pidfd_tried_) {
+        pidfd_tried_ = true;
+        pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    }
     pollfd fds[4];
     nfds_t n = 0;
     int in_slot = -1, out_slot = -1, err_slot = -1, pid_slot = -1;
