@@ -1,8 +1,12 @@
 // The list file of a mailbox: one "USER^:KEY" line per record key of its
 // index file, written after each export and read back as the list of a
 // selective restore.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -32,6 +36,27 @@ struct ListLine {
     std::string_view user;
     std::string_view key;
 };
+
+// True when path is a regular file holding exactly text: replacing it would
+// change nothing but cost a sync, and an unchanged mailbox gives the same
+// list at every export.
+bool holds_already(const char *path, std::string_view text) {
+    struct stat status {};
+    if (::lstat(path, &status) != 0 || !S_ISREG(status.st_mode) || static_cast<size_t>(status.st_size) != text.size())
+        return false;
+    std::ifstream in(path, std::ios::binary);
+    const std::string held((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return in.is_open() && held == text;
+}
+
+// Replaces the list with text unless it holds that already.
+std::error_code write_list(ark::sys::FileReplacement &out, const char *path, const std::string &text) {
+    if (holds_already(path, text))
+        return {};
+    if (std::error_code ec = out.write(text))
+        return ec;
+    return out.commit();
+}
 
 bool split_list_line(std::string_view line, ListLine &out) {
     const size_t colon = line.find(':');
@@ -73,7 +98,7 @@ extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFNa
         return 0;
     }
     auto empty_list = [&] {
-        if (const std::error_code ec = out.commit())
+        if (const std::error_code ec = write_list(out, ccpListFName, ""))
             msg("Error: Can't write list file %s, ERR=%s", ccpListFName, ec.message().c_str());
         return 0;
     };
@@ -117,10 +142,7 @@ extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFNa
         msg("Error: Can't read %s", ccpIndexFName);
         return 0;
     }
-    std::error_code ec = out.write(text);
-    if (!ec)
-        ec = out.commit();
-    if (ec) {
+    if (const std::error_code ec = write_list(out, ccpListFName, text)) {
         msg("Error: Can't write list file %s, ERR=%s", ccpListFName, ec.message().c_str());
         return 0;
     }

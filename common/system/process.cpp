@@ -109,57 +109,73 @@ std::vector<char *> c_strings(const std::vector<std::string> &strings) {
     return out;
 }
 
-// A descriptor at 3 or above, so that putting the child's streams in place
-// in any order cannot overwrite one that is still to be moved.
-int high_copy(int fd, Fd &holder) {
-    if (fd >= 3)
-        return fd;
-    holder.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
-    return holder.get();
-}
+// What the child does to one of its streams 0, 1 and 2 before exec: leave it
+// as inherited, make it a copy of a descriptor, or open a file onto it. The
+// work is done in the child, so a run costs the caller nothing for it.
+struct StreamAction {
+    enum class Kind { leave, dup, open } kind = Kind::leave;
+    int fd = -1;
+    const char *path = nullptr;
+    int flags = 0;
+};
 
-// The descriptors the child's streams 0, 1 and 2 are to be moved from (-1:
-// left as inherited), and the holders of the ones opened for it.
 struct Streams {
-    int source[3] = {-1, -1, -1};
-    Fd opened[3];
+    StreamAction action[3];
     Fd copies[3];
 };
 
-int open_output(const Output &output, int stream, Streams &streams, int pipe_end) {
-    Fd &holder = streams.opened[stream];
-    int fd = -1;
+// Streams are put in place in the order 0, 1, 2. A source among them that
+// an earlier step has already replaced is copied above 2 first.
+int set_dup(Streams &streams, int stream, int fd) {
+    if (fd < 0)
+        return EBADF;
+    if (fd == stream)
+        return 0; // already in place
+    if (fd < stream) {
+        streams.copies[stream].reset(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+        if (!streams.copies[stream])
+            return errno;
+        fd = streams.copies[stream].get();
+    }
+    streams.action[stream] = {StreamAction::Kind::dup, fd};
+    return 0;
+}
+
+int set_output(const Output &output, int stream, Streams &streams, int pipe_end) {
     switch (output.kind) {
     case Output::Kind::inherit:
         return 0;
     case Output::Kind::capture:
-        fd = pipe_end;
-        break;
+        return set_dup(streams, stream, pipe_end);
     case Output::Kind::discard:
-        holder.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-        if (!holder)
-            return errno;
-        fd = holder.get();
-        break;
+        streams.action[stream] = {StreamAction::Kind::open, -1, "/dev/null", O_WRONLY};
+        return 0;
     case Output::Kind::to_stderr:
-        if (stream == 2)
-            return 0;
-        fd = 2;
-        break;
+        return stream == 2 ? 0 : set_dup(streams, stream, 2);
     case Output::Kind::to_file:
-        holder.reset(::open(output.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!holder)
-            return errno;
-        fd = holder.get();
-        break;
+        streams.action[stream] = {StreamAction::Kind::open, -1, output.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC};
+        return 0;
     case Output::Kind::to_fd:
-        fd = output.fd;
-        break;
+        return set_dup(streams, stream, output.fd);
     }
+    return EINVAL;
+}
+
+// In the forked child: puts one stream in place with system calls only.
+int apply_in_child(const StreamAction &action, int stream) {
+    if (action.kind == StreamAction::Kind::dup)
+        return ::dup2(action.fd, stream) < 0 ? errno : 0;
+    if (action.kind == StreamAction::Kind::leave)
+        return 0;
+    const int fd = ::open(action.path, action.flags, 0644);
     if (fd < 0)
-        return EBADF;
-    streams.source[stream] = high_copy(fd, streams.copies[stream]);
-    return streams.source[stream] < 0 ? errno : 0;
+        return errno;
+    if (fd != stream) {
+        if (::dup2(fd, stream) < 0)
+            return errno;
+        ::close(fd);
+    }
+    return 0;
 }
 
 ssize_t write_without_sigpipe(int fd, const char *data, size_t size) {
@@ -239,10 +255,17 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
         result_ = not_started(EINVAL);
         return;
     }
-    std::string program;
-    if (const int error = resolve_program(command, program)) {
-        result_ = not_started(error);
-        return;
+    const bool fork_needed =
+        !command.ignored_signals.empty() || command.die_with_parent || (command.cwd && !kSpawnChdir);
+    // With the caller's environment posix_spawnp searches the same PATH
+    // itself; otherwise the child's PATH is searched here.
+    const bool spawn_searches = !fork_needed && !command.env;
+    std::string program = command.argv[0];
+    if (!spawn_searches) {
+        if (const int error = resolve_program(command, program)) {
+            result_ = not_started(error);
+            return;
+        }
     }
 
     int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
@@ -265,20 +288,16 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
 
     Streams streams;
     int error = 0;
-    if (command.input) {
-        streams.source[0] = high_copy(child_in.get(), streams.copies[0]);
-    } else {
-        streams.opened[0].reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-        streams.source[0] = high_copy(streams.opened[0].get(), streams.copies[0]);
-    }
-    if (streams.source[0] < 0)
-        error = errno;
+    if (command.input)
+        error = set_dup(streams, 0, child_in.get());
+    else
+        streams.action[0] = {StreamAction::Kind::open, -1, "/dev/null", O_RDONLY};
     // Standard output first: "to_stderr" is the caller's standard error,
     // whatever the child's own is then made.
     if (!error)
-        error = open_output(command.out, 1, streams, child_out.get());
+        error = set_output(command.out, 1, streams, child_out.get());
     if (!error)
-        error = open_output(command.err, 2, streams, child_err.get());
+        error = set_output(command.err, 2, streams, child_err.get());
     if (error) {
         release();
         result_ = not_started(error);
@@ -290,15 +309,17 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
     std::vector<char *> envp = command.env ? c_strings(env_strings) : std::vector<char *>{};
     char **child_env = command.env ? envp.data() : environ;
 
-    const bool fork_needed =
-        !command.ignored_signals.empty() || command.die_with_parent || (command.cwd && !kSpawnChdir);
     pid_t pid = -1;
     if (!fork_needed) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        for (int stream = 0; stream < 3; ++stream)
-            if (streams.source[stream] >= 0)
-                posix_spawn_file_actions_adddup2(&actions, streams.source[stream], stream);
+        for (int stream = 0; stream < 3; ++stream) {
+            const StreamAction &action = streams.action[stream];
+            if (action.kind == StreamAction::Kind::dup)
+                posix_spawn_file_actions_adddup2(&actions, action.fd, stream);
+            else if (action.kind == StreamAction::Kind::open)
+                posix_spawn_file_actions_addopen(&actions, stream, action.path, action.flags, 0644);
+        }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
         if (command.cwd)
             posix_spawn_file_actions_addchdir_np(&actions, command.cwd->c_str());
@@ -318,7 +339,9 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
             posix_spawnattr_setpgroup(&attr, 0);
         }
         posix_spawnattr_setflags(&attr, flags);
-        const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, args.data(), child_env);
+        const int rc = spawn_searches
+                           ? ::posix_spawnp(&pid, program.c_str(), &actions, &attr, args.data(), child_env)
+                           : ::posix_spawn(&pid, program.c_str(), &actions, &attr, args.data(), child_env);
         posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
@@ -375,8 +398,8 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
                     ::_exit(127);
             }
             for (int stream = 0; stream < 3; ++stream)
-                if (streams.source[stream] >= 0 && ::dup2(streams.source[stream], stream) < 0)
-                    fail(errno);
+                if (const int stream_error = apply_in_child(streams.action[stream], stream))
+                    fail(stream_error);
             if (cwd && ::chdir(cwd) != 0)
                 fail(errno);
             sigset_t none;
@@ -411,9 +434,6 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
 
     pid_ = pid;
     result_.state = Result::State::unknown; // until it is reaped
-    pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd_ >= 0)
-        ::fcntl(pidfd_, F_SETFD, FD_CLOEXEC);
     if (in_ >= 0) {
         input_ = *command.input;
         ::fcntl(in_, F_SETFL, ::fcntl(in_, F_GETFL) | O_NONBLOCK);
@@ -442,6 +462,7 @@ Child &Child::operator=(Child &&other) noexcept {
     kill_and_release();
     pid_ = std::exchange(other.pid_, -1);
     pidfd_ = std::exchange(other.pidfd_, -1);
+    pidfd_tried_ = other.pidfd_tried_;
     in_ = std::exchange(other.in_, -1);
     out_ = std::exchange(other.out_, -1);
     err_ = std::exchange(other.err_, -1);
@@ -497,6 +518,19 @@ void Child::reap(bool block) {
 }
 
 void Child::step(int timeout_ms) {
+    // Nothing to move: a wait without a limit is the reaping itself.
+    if (timeout_ms < 0 && in_ < 0 && out_ < 0 && err_ < 0) {
+        reap(true);
+        return;
+    }
+    // A wait with a limit learns of the child's end from a process
+    // descriptor, which wakes the poll below (it is close-on-exec). A wait
+    // without one reads the pipes to their end and then reaps.
+    const bool limited = timeout_ms >= 0;
+    if (limited && !reaped_ && pidfd_ < 0 && !pidfd_tried_) {
+        pidfd_tried_ = true;
+        pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    }
     pollfd fds[4];
     nfds_t n = 0;
     int in_slot = -1, out_slot = -1, err_slot = -1, pid_slot = -1;
@@ -518,8 +552,8 @@ void Child::step(int timeout_ms) {
     }
     // Without a process descriptor the end of the child is looked for now
     // and then.
-    const bool look_for_end = !reaped_ && pidfd_ < 0;
-    if (look_for_end && (timeout_ms < 0 || timeout_ms > 10))
+    const bool look_for_end = limited && !reaped_ && pidfd_ < 0;
+    if (look_for_end && timeout_ms > 10)
         timeout_ms = 10;
     if (n == 0) {
         if (look_for_end && timeout_ms != 0)

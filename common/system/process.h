@@ -142,6 +142,7 @@ private:
     std::string input_;
     size_t input_written_ = 0;
     bool group_ = false;
+    bool pidfd_tried_ = false;
     bool reaped_ = false;
     bool ended_ = false;
     Result result_;

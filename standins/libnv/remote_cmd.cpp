@@ -150,13 +150,16 @@ ark::sys::Result wait_ssh(ark::sys::Child &ssh, const Target &target, const Repo
             WRITE_TRACE(&report.log(), "REMOTE_CMD interrupt received, waiting for the command on %s",
                         target.host.c_str());
     };
-    // An interrupt cuts the wait short; the flag it set is looked at at
-    // least this often.
+    // The flag an interrupt sets is looked at at least this often, and once
+    // more when ssh has ended, so that an interrupt that came just before
+    // the end is told as well.
     constexpr std::chrono::milliseconds kLook{50};
     for (;;) {
         note_interrupt();
-        if (auto ended = ssh.wait_for(kLook))
+        if (auto ended = ssh.wait_for(kLook)) {
+            note_interrupt();
             return *ended;
+        }
     }
 }
 

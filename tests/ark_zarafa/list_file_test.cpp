@@ -2,6 +2,8 @@
 // the records of a selective restore; bad lines, long fields and I/O faults.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -12,7 +14,13 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using arktest::has_message;
+
+ino_t ino_of(const fs::path &path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
 using arktest::read_file;
 using arktest::TempDir;
 using arktest::write_file;
@@ -77,6 +85,20 @@ TEST_F(ListFile, HeaderIsReadAsA99CharacterRecord) {
     const std::string header = "ZBK1:" + std::string(94, 'u') + ":M:m:p:g:k9:0\n";
     ASSERT_EQ(build(header + "M:m:p:g:k1:0\n"), 1);
     EXPECT_EQ(read_file(dir / "u.lst"), std::string(94, 'u') + "^:k9\n" + std::string(94, 'u') + "^:k1\n");
+}
+
+// The list is replaced whole (a new file renamed over it), and only when
+// its text changes.
+TEST_F(ListFile, ChangedListIsReplacedWholeAndAnUnchangedOneLeftAlone) {
+    const auto inode = [&] { return ino_of(dir / "u.lst"); };
+    ASSERT_EQ(build(arktest::index_text("alice")), 1);
+    const auto first = inode();
+    ASSERT_EQ(build(arktest::index_text("alice")), 1);
+    EXPECT_EQ(inode(), first);
+    ASSERT_EQ(build("ZBK1:mailbox:bob\nM:m:p:g:k2:0\n"), 1);
+    EXPECT_NE(inode(), first);
+    EXPECT_EQ(read_file(dir / "u.lst"), "bob^:k2\n");
+    EXPECT_FALSE(fs::exists(dir / ".u.lst.tmp"));
 }
 
 TEST_F(ListFile, KeysTooLongForTheirBufferAreSkippedWithAWarning) {
