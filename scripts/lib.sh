@@ -13,7 +13,7 @@ ARK_PACKAGES=(cmake g++ make pkg-config libpcre2-dev libgtest-dev libgmock-dev l
 
 # install_missing PACKAGE...: install those of the packages that are not yet.
 install_missing() {
-    local missing=()
+    local missing=() pkg
     for pkg in "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
     done
