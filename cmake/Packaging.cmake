@@ -19,10 +19,19 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
-# Dependencies are stated, not computed: the packages that ship every library
-# the installed programs need (GLIBC_2.34, GLIBCXX_3.4.29), and the OpenSSH
-# client through which libnv reaches remote clients.
-set(ARK_DEB_RUNTIME_DEPENDS "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 11)")
+# Dependencies are stated: the packages that ship every library the installed
+# programs need, and the OpenSSH client through which libnv reaches remote
+# clients; each name exists on Debian 12 and 13. The versions are the floors
+# of a build on Debian 12 (GLIBC_2.34, GLIBCXX_3.4.29); DebDepends.cmake
+# raises them when cpack runs, to what the built programs reference.
+set(CPACK_ARK_LIBC_FLOOR 2.34)
+set(CPACK_ARK_LIBSTDCXX_FLOOR 11)
+set(ARK_DEB_RUNTIME_DEPENDS
+    "libc6 (>= ${CPACK_ARK_LIBC_FLOOR}), libgcc-s1, libstdc++6 (>= ${CPACK_ARK_LIBSTDCXX_FLOOR})")
+set(CPACK_ARK_PLUGIN_ELF_FILES ${CMAKE_BINARY_DIR}/lib/ark_zarafa.so ${CMAKE_BINARY_DIR}/lib/libnv.so
+    ${CMAKE_BINARY_DIR}/bin/nv_rexec)
+set(CPACK_ARK_STANDINS_ELF_FILES ${CMAKE_BINARY_DIR}/bin/dbhost ${CMAKE_BINARY_DIR}/simbin/zarafa-sim)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/DebDepends.cmake)
 if(ARK_SANITIZE)
   string(APPEND ARK_DEB_RUNTIME_DEPENDS ", libasan8, libubsan1")
 endif()

@@ -5,13 +5,16 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-# Debian packages the build, the tests and the demo need.
+# Debian packages the build, the tests and the demo need, on Debian 12 and 13
+# alike. The clang runtime (sanitizers and libFuzzer for the fuzz build) is
+# packaged per clang version, so it is chosen after clang is installed.
 ARK_PACKAGES=(cmake g++ make pkg-config libpcre2-dev libgtest-dev libgmock-dev libbenchmark-dev
-              libpq-dev openssh-client openssh-server clang libclang-rt-14-dev)
+              libpq-dev openssh-client openssh-server clang)
 
-ensure_packages() {
-    local missing=()
-    for pkg in "${ARK_PACKAGES[@]}"; do
+# install_missing PACKAGE...: install those of the packages that are not yet.
+install_missing() {
+    local missing=() pkg
+    for pkg in "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -21,6 +24,17 @@ ensure_packages() {
     $sudo apt-get install -y "${missing[@]}" >/dev/null || {
         $sudo apt-get update >/dev/null && $sudo apt-get install -y "${missing[@]}" >/dev/null
     }
+}
+
+# The major version of the installed clang (14 on Debian 12, 19 on Debian 13).
+clang_major() { clang -dumpversion | cut -d. -f1; }
+
+# The directory of the installed clang's LLVM tools (llvm-symbolizer).
+llvm_bindir() { echo "/usr/lib/llvm-$(clang_major)/bin"; }
+
+ensure_packages() {
+    install_missing "${ARK_PACKAGES[@]}"
+    install_missing "libclang-rt-$(clang_major)-dev"
 }
 
 # build DIR [cmake options...]

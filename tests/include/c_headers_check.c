@@ -1,7 +1,10 @@
-/* Every public header compiles as plain C, and the record layouts have the
- * sizes a C host expects. */
+/* Every public header compiles as plain C (and as C++), after the C
+ * library's own string headers, and the record layouts have the sizes a C
+ * host expects. */
 #include <stddef.h>
 #include <stdio.h>
+#include <string.h>
+#include <wchar.h>
 
 #include "ark_zarafa.h"
 #include "backup_levels.h"

@@ -266,6 +266,92 @@ TEST_F(Packages, DependOnThePackagesOfEveryLibraryTheyLoad) {
     }
 }
 
+// The symbol versions an ELF file needs, by the library that must define
+// them: "libc.so.6" -> {"GLIBC_2.34", ...} (objdump -p, Version References).
+std::map<std::string, std::set<std::string>> version_references(const fs::path &file) {
+    std::map<std::string, std::set<std::string>> refs;
+    std::string library;
+    for (const auto &line : lines_of(run_process({"objdump", "-p", file.string()}).out)) {
+        const std::string required = "  required from ";
+        if (line.starts_with(required)) {
+            library = line.substr(required.size(), line.size() - required.size() - 1);
+        } else if (!library.empty() && line.starts_with("    0x")) {
+            refs[library].insert(line.substr(line.rfind(' ') + 1));
+        } else {
+            library.clear();
+        }
+    }
+    return refs;
+}
+
+// The lowest version of a package that defines a symbol version node, from
+// its symbols file (the table dpkg-shlibdeps reads); empty when unknown.
+std::string node_version(const std::string &package, const std::string &node) {
+    const std::string arch = trimmed(run_process({"dpkg", "--print-architecture"}).out);
+    for (const fs::path symbols : {"/var/lib/dpkg/info/" + package + ":" + arch + ".symbols",
+                                   "/var/lib/dpkg/info/" + package + ".symbols"}) {
+        if (!fs::exists(symbols))
+            continue;
+        const std::string entry = "\n " + node + "@" + node + " ";
+        const std::string table = read_file(symbols);
+        const auto at = table.find(entry);
+        if (at == std::string::npos)
+            return {};
+        const auto from = at + entry.size();
+        return table.substr(from, table.find_first_of(" \n", from) - from);
+    }
+    return {};
+}
+
+bool version_at_least(const std::string &version, const std::string &floor) {
+    return run_process({"dpkg", "--compare-versions", version, "ge", floor}).exit_status == 0;
+}
+
+// A package that the packages depend on with a version, and the C library and
+// C++ runtime in any case, must be at least the version that defines every
+// symbol version the installed files reference: a build with a newer
+// toolchain needs newer libraries, and Depends must say so.
+TEST_F(Packages, DependOnVersionsThatDefineEverySymbolVersionUsed) {
+    for (const char *package : {kPluginPackage, kStandinsPackage}) {
+        SCOPED_TRACE(package);
+        std::map<std::string, std::string> floors; // dependency -> "" or its ">=" version
+        std::stringstream in(field(package, "Depends"));
+        for (std::string item; std::getline(in, item, ',');) {
+            std::istringstream words(item);
+            std::string name, op, version;
+            words >> name >> op >> version;
+            floors[name] = op == "(>=" ? version.substr(0, version.find(')')) : "";
+        }
+        int checked = 0;
+        for (const auto &entry : fs::recursive_directory_iterator(root_of(package))) {
+            if (entry.is_symlink() || !is_elf(entry.path()))
+                continue;
+            const auto resolved = resolved_libraries(entry.path());
+            for (const auto &[library, nodes] : version_references(entry.path())) {
+                if (!resolved.count(library) || resolved.at(library).starts_with(root_of(package).string()))
+                    continue;
+                const std::string owner = owning_package(resolved.at(library));
+                if (!floors.count(owner))
+                    continue; // DependOnThePackagesOfEveryLibraryTheyLoad reports it
+                const bool versioned = !floors.at(owner).empty();
+                if (owner == "libc6" || owner == "libstdc++6") {
+                    EXPECT_TRUE(versioned) << owner << " is named without a version";
+                }
+                for (const auto &node : nodes) {
+                    const std::string needed = node_version(owner, node);
+                    if (!versioned || needed.empty())
+                        continue;
+                    ++checked;
+                    EXPECT_TRUE(version_at_least(floors.at(owner), needed))
+                        << entry.path().filename() << " needs " << node << " of " << owner << " " << needed
+                        << ", Depends says " << owner << " (>= " << floors.at(owner) << ")";
+                }
+            }
+        }
+        EXPECT_GT(checked, 0);
+    }
+}
+
 // A C host built against the installed headers alone loads the installed
 // plug-in and reads its identity.
 TEST_F(Packages, InstalledHeadersServeACHostThatLoadsTheInstalledPlugin) {
