@@ -9,17 +9,32 @@
  *                               SCALE_INDEX_MESSAGES more message lines make
  *                               the index as large as a big mailbox's
  *   zarafa-restore ...          reads its standard input, succeeds
+ * SCALE_EXPORT_MS and SCALE_IMPORT_MS make every zarafa-backup and every
+ * zarafa-restore take that many milliseconds more, as on a busy server.
  * Plain C and stdio only, to keep start-up small.
  */
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 static unsigned long key_of(const char *name, unsigned long salt) {
     unsigned long hash = 1469598103934665603UL ^ salt;
     for (const char *c = name; *c; ++c)
         hash = (hash ^ (unsigned char)*c) * 1099511628211UL;
     return hash & 0xffffffffffffUL;
+}
+
+/* Sleeps the number of milliseconds in the variable, if any, in full. */
+static void busy_server(const char *variable) {
+    const char *text = getenv(variable);
+    const long ms = text ? atol(text) : 0;
+    if (ms <= 0)
+        return;
+    struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }
 
 static int write_text(const char *path, const char *text) {
@@ -80,6 +95,7 @@ int main(int argc, char **argv) {
     if (strcmp(name, "zarafa-admin") == 0)
         return admin(argc, argv);
     if (strcmp(name, "zarafa-backup") == 0) {
+        busy_server("SCALE_EXPORT_MS");
         if (argc >= 3 && strcmp(argv[1], "-u") == 0)
             return export_mailbox(argv[2], argv[2]);
         if (argc >= 2 && strcmp(argv[1], "-p") == 0)
@@ -91,6 +107,7 @@ int main(int argc, char **argv) {
         char buffer[4096];
         while (fread(buffer, 1, sizeof buffer, stdin) > 0) {
         }
+        busy_server("SCALE_IMPORT_MS");
         return 0;
     }
     fprintf(stderr, "scale tool: started as %s, which it does not answer to\n", name);
