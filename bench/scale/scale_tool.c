@@ -10,7 +10,8 @@
  *                               the index as large as a big mailbox's
  *   zarafa-restore ...          reads its standard input, succeeds
  * SCALE_EXPORT_MS and SCALE_IMPORT_MS make every zarafa-backup and every
- * zarafa-restore take that many milliseconds more, as on a busy server.
+ * zarafa-restore take that many milliseconds (decimals allowed) more, as on
+ * a busy server.
  * Plain C and stdio only, to keep start-up small.
  */
 #include <errno.h>
@@ -26,13 +27,13 @@ static unsigned long key_of(const char *name, unsigned long salt) {
     return hash & 0xffffffffffffUL;
 }
 
-/* Sleeps the number of milliseconds in the variable, if any, in full. */
+/* Sleeps the milliseconds the variable gives, if any, in full. */
 static void busy_server(const char *variable) {
     const char *text = getenv(variable);
-    const long ms = text ? atol(text) : 0;
-    if (ms <= 0)
+    const long us = text ? (long)(atof(text) * 1000) : 0;
+    if (us <= 0)
         return;
-    struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+    struct timespec left = {us / 1000000, (us % 1000000) * 1000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
