@@ -4,8 +4,10 @@
 #include <errno.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <iostream>
 
@@ -71,6 +73,31 @@ long plugin_messages(const fs::path &log) {
 }
 
 size_t first(size_t count, size_t size) { return count == 0 || count > size ? size : count; }
+
+// Runs the commands in cwd in their order, at most at_once at a time; each
+// must succeed.
+void run_all(const std::vector<std::vector<std::string>> &commands, const std::vector<std::string> &env,
+             const fs::path &cwd, size_t at_once) {
+    std::deque<ark::sys::Child> running;
+    auto end_oldest = [&] {
+        const ark::sys::Result result = running.front().wait();
+        if (!result.succeeded())
+            fail("a tool command ended with " + result.outcome());
+        running.pop_front();
+    };
+    for (const auto &argv : commands) {
+        if (running.size() >= std::max<size_t>(at_once, 1))
+            end_oldest();
+        ark::sys::Command command{.argv = argv, .cwd = cwd, .env = env};
+        command.out = ark::sys::Output::discard();
+        command.err = ark::sys::Output::discard();
+        running.emplace_back(command);
+        if (!running.back().started())
+            fail("can't start " + argv[0] + ": " + running.back().result().outcome());
+    }
+    while (!running.empty())
+        end_oldest();
+}
 
 } // namespace
 
@@ -158,17 +185,14 @@ LoopRun Scene::setup() {
     });
 }
 
-LoopRun Scene::exports(const fs::path &dir, size_t count) {
+LoopRun Scene::exports(const fs::path &dir, size_t count, size_t at_once) {
     fs::create_directories(dir);
-    const size_t n = first(count, mailboxes_.size());
-    return timed([&] {
-        for (size_t i = 0; i < n; ++i) {
-            const std::string &mailbox = mailboxes_[i];
-            tool(mailbox == "PUBLIC_FOLDER" ? std::vector<std::string>{"zarafa-backup", "-p"}
-                                            : std::vector<std::string>{"zarafa-backup", "-u", mailbox},
-                 dir);
-        }
-    });
+    const std::string tool = (dir_ / "tools" / "zarafa-backup").string();
+    std::vector<std::vector<std::string>> commands;
+    for (size_t i = 0; i < first(count, mailboxes_.size()); ++i)
+        commands.push_back(mailboxes_[i] == "PUBLIC_FOLDER" ? std::vector<std::string>{tool, "-p"}
+                                                            : std::vector<std::string>{tool, "-u", mailboxes_[i]});
+    return timed([&] { run_all(commands, env_, dir, at_once); });
 }
 
 std::vector<std::string> Scene::restore_scripts(const fs::path &dir, size_t count) {
@@ -194,11 +218,11 @@ std::vector<std::string> Scene::restore_scripts(const fs::path &dir, size_t coun
     return scripts;
 }
 
-LoopRun Scene::imports(const fs::path &dir, const std::vector<std::string> &scripts) {
-    return timed([&] {
-        for (const auto &script : scripts)
-            run({script}, env_, dir);
-    });
+LoopRun Scene::imports(const fs::path &dir, const std::vector<std::string> &scripts, size_t at_once) {
+    std::vector<std::vector<std::string>> commands;
+    for (const auto &script : scripts)
+        commands.push_back({script});
+    return timed([&] { run_all(commands, env_, dir, at_once); });
 }
 
 } // namespace bench

@@ -60,13 +60,13 @@ public:
     // The commands the plug-in runs when it sets up an operation.
     LoopRun setup();
     // The export commands of the first count mailboxes (every one with 0),
-    // run in dir.
-    LoopRun exports(const fs::path &dir, size_t count = 0);
+    // run in dir, in their order, at_once of them at a time.
+    LoopRun exports(const fs::path &dir, size_t count = 0, size_t at_once = 1);
     // Writes, with the plug-in's own generator, the full-restore scripts of
     // the first count mailboxes (every one with 0) exported into dir.
     std::vector<std::string> restore_scripts(const fs::path &dir, size_t count = 0);
-    // Runs the scripts in dir as the restore does.
-    LoopRun imports(const fs::path &dir, const std::vector<std::string> &scripts);
+    // Runs the scripts in dir as the restore does, at_once of them at a time.
+    LoopRun imports(const fs::path &dir, const std::vector<std::string> &scripts, size_t at_once = 1);
 
 private:
     void tool(std::vector<std::string> argv, const fs::path &cwd);
