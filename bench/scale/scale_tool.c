@@ -9,17 +9,33 @@
  *                               SCALE_INDEX_MESSAGES more message lines make
  *                               the index as large as a big mailbox's
  *   zarafa-restore ...          reads its standard input, succeeds
+ * SCALE_EXPORT_MS and SCALE_IMPORT_MS make every zarafa-backup and every
+ * zarafa-restore take that many milliseconds (decimals allowed) more, as on
+ * a busy server.
  * Plain C and stdio only, to keep start-up small.
  */
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 static unsigned long key_of(const char *name, unsigned long salt) {
     unsigned long hash = 1469598103934665603UL ^ salt;
     for (const char *c = name; *c; ++c)
         hash = (hash ^ (unsigned char)*c) * 1099511628211UL;
     return hash & 0xffffffffffffUL;
+}
+
+/* Sleeps the milliseconds the variable gives, if any, in full. */
+static void busy_server(const char *variable) {
+    const char *text = getenv(variable);
+    const long us = text ? (long)(atof(text) * 1000) : 0;
+    if (us <= 0)
+        return;
+    struct timespec left = {us / 1000000, (us % 1000000) * 1000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }
 
 static int write_text(const char *path, const char *text) {
@@ -80,6 +96,7 @@ int main(int argc, char **argv) {
     if (strcmp(name, "zarafa-admin") == 0)
         return admin(argc, argv);
     if (strcmp(name, "zarafa-backup") == 0) {
+        busy_server("SCALE_EXPORT_MS");
         if (argc >= 3 && strcmp(argv[1], "-u") == 0)
             return export_mailbox(argv[2], argv[2]);
         if (argc >= 2 && strcmp(argv[1], "-p") == 0)
@@ -91,6 +108,7 @@ int main(int argc, char **argv) {
         char buffer[4096];
         while (fread(buffer, 1, sizeof buffer, stdin) > 0) {
         }
+        busy_server("SCALE_IMPORT_MS");
         return 0;
     }
     fprintf(stderr, "scale tool: started as %s, which it does not answer to\n", name);

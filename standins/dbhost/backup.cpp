@@ -26,11 +26,10 @@ constexpr int give_up_after = 1000;
 // that overruns them is caught by the length check instead of corrupting memory.
 constexpr size_t item_buffer_size = 4096;
 
-DB_ITEM_RESULT store_one(SaveSetWriter &writer, const std::string &name, RunSummary &summary,
-                         std::optional<uint64_t> fail_item) {
+DB_ITEM_RESULT store_one(SaveSetWriter &writer, const std::string &name, RunSummary &summary, const Options &o) {
     auto &log = MessageLog::get();
     ++summary.items;
-    if (fail_item && summary.items == *fail_item) {
+    if (o.test_fail_item && summary.items == *o.test_fail_item) {
         log.warning("test hook: item " + printable(name) + " is reported as failed without being stored");
         ++summary.failed_items;
         print_failed_item(summary.items, name);
@@ -46,6 +45,7 @@ DB_ITEM_RESULT store_one(SaveSetWriter &writer, const std::string &name, RunSumm
         Checked stored = writer.store_item(name, std::filesystem::path("/") / name);
         summary.bytes += stored.size;
         print_progress(summary.items, name, stored.size);
+        pause_after_store(o.test_store_delay);
         return DB_ITEM_SUCCESS;
     } catch (const std::exception &e) {
         log.error("item " + printable(name) + " was not stored: " + e.what());
@@ -55,7 +55,7 @@ DB_ITEM_RESULT store_one(SaveSetWriter &writer, const std::string &name, RunSumm
     }
 }
 
-void item_loop(const EntryPoints &db, SaveSetWriter &writer, RunSummary &summary, std::optional<uint64_t> fail_item) {
+void item_loop(const EntryPoints &db, SaveSetWriter &writer, RunSummary &summary, const Options &o) {
     auto &log = MessageLog::get();
     int failures_in_a_row = 0;
     for (;;) {
@@ -79,7 +79,7 @@ void item_loop(const EntryPoints &db, SaveSetWriter &writer, RunSummary &summary
             continue; // the interface allows going on after a mailbox failed
         }
         std::string item(name.data(), ::strnlen(name.data(), name.size()));
-        DB_ITEM_RESULT result = store_one(writer, item, summary, fail_item);
+        DB_ITEM_RESULT result = store_one(writer, item, summary, o);
         failures_in_a_row = result == DB_ITEM_FAIL ? failures_in_a_row + 1 : 0;
         if (!entry_point_succeeded("DB_ItemFinishStatus", db.item_finish_status(result)))
             ++summary.failed_calls;
@@ -123,7 +123,7 @@ int run_backup(const Options &o) {
     start_progress(o.quiet);
 
     if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_BCK, level_of(level), vars.array())))
-        item_loop(db, *writer, summary, o.test_fail_item);
+        item_loop(db, *writer, summary, o);
     else
         ++summary.failed_calls;
     if (!entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array())))

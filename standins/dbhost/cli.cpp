@@ -37,6 +37,7 @@ constexpr OptionRule rules[] = {
     {"--workers", true, false, {B, R, N, N, N}},
     {"--test-kill-after-call", true, false, {B, R, N, N, N}},
     {"--test-fail-item", true, false, {B, R, N, N, N}},
+    {"--test-store-delay", true, false, {B, R, N, N, N}},
 };
 
 Command command_named(std::string_view word) {
@@ -89,6 +90,21 @@ uint64_t positive_number(std::string_view option, const std::string &value) {
     return n;
 }
 
+// Milliseconds with up to three decimals ("2", "0.25"), at most a minute.
+std::chrono::microseconds milliseconds(std::string_view option, const std::string &value) {
+    const size_t dot = value.find('.');
+    const std::string whole = value.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "" : value.substr(dot + 1);
+    const bool digits = !whole.empty() && whole.size() <= 5 && fraction.size() <= 3 &&
+                        (dot == std::string::npos || !fraction.empty()) &&
+                        whole.find_first_not_of("0123456789") == std::string::npos &&
+                        fraction.find_first_not_of("0123456789") == std::string::npos;
+    const long long us = digits ? std::stoll(whole) * 1000 + std::stoll((fraction + "000").substr(0, 3)) : -1;
+    if (us < 0 || us > 60'000'000)
+        throw UsageError(std::string(option) + " needs milliseconds from 0 to 60000, not \"" + value + "\"");
+    return std::chrono::microseconds(us);
+}
+
 void apply(Options &o, std::string_view name, const std::string &value) {
     if (name == "--plugin")
         o.plugin = absolute_path(name, value);
@@ -137,6 +153,8 @@ void apply(Options &o, std::string_view name, const std::string &value) {
         o.test_kill_after_call = positive_number(name, value);
     else if (name == "--test-fail-item")
         o.test_fail_item = positive_number(name, value);
+    else if (name == "--test-store-delay")
+        o.test_store_delay = milliseconds(name, value);
 }
 
 void require(bool present, std::string_view option) {

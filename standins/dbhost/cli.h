@@ -1,6 +1,7 @@
 // The command line of dbhost: commands, their options and the usage text.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -44,6 +45,9 @@ struct Options {
     // the plug-in; report the N-th item as failed without storing it.
     std::optional<uint64_t> test_kill_after_call;
     std::optional<uint64_t> test_fail_item;
+    // Test and benchmark only: a pause after each item stored or written,
+    // as a slow store would take.
+    std::optional<std::chrono::microseconds> test_store_delay;
 };
 
 class UsageError : public std::runtime_error {

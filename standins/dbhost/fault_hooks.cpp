@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <thread>
+
 namespace dbhost {
 namespace {
 
@@ -43,6 +45,11 @@ EntryPoints with_fault_hooks(const EntryPoints &db, std::optional<uint64_t> kill
     hooked.item_finish_status = item_finish_status;
     hooked.close_operation = close_operation;
     return hooked;
+}
+
+void pause_after_store(std::optional<std::chrono::microseconds> delay) {
+    if (delay && delay->count() > 0)
+        std::this_thread::sleep_for(*delay); // resumes after a signal for the time left
 }
 
 } // namespace dbhost

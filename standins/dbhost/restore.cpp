@@ -33,8 +33,9 @@ constexpr const char *partial_name = ".dbhost-part";
 class ItemRestorer {
 public:
     ItemRestorer(const EntryPoints &db, const SaveSet &set, const fs::path &into, RunSummary &summary,
-                 uint64_t &items_seen, std::optional<uint64_t> fail_item)
-        : db_(db), set_(set), into_(into), summary_(summary), items_seen_(items_seen), fail_item_(fail_item) {}
+                 uint64_t &items_seen, const Options &o)
+        : db_(db), set_(set), into_(into), summary_(summary), items_seen_(items_seen), fail_item_(o.test_fail_item),
+          store_delay_(o.test_store_delay) {}
 
     void restore(const ManifestItem &item);
 
@@ -52,6 +53,7 @@ private:
     RunSummary &summary_;
     uint64_t &items_seen_; // over every save set of the run, for the test hook
     std::optional<uint64_t> fail_item_;
+    std::optional<std::chrono::microseconds> store_delay_;
 };
 
 void ItemRestorer::announce(DB_ITEM_TYPE type, const fs::path &path, DB_ITEM_RESULT result) {
@@ -128,6 +130,7 @@ void ItemRestorer::restore(const ManifestItem &item) {
     if (written) {
         summary_.bytes += item.size;
         print_progress(summary_.items, item.name, item.size);
+        pause_after_store(store_delay_);
     } else {
         ++summary_.failed_items;
         print_failed_item(summary_.items, item.name);
@@ -178,7 +181,7 @@ int restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set,
         item_names.push_back(item.name);
     start_progress(o.quiet, item_names);
     if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_RST, level_of(m.level), vars.array()))) {
-        ItemRestorer restorer(db, set, o.into, summary, items_seen, o.test_fail_item);
+        ItemRestorer restorer(db, set, o.into, summary, items_seen, o);
         for (const auto &item : m.items)
             restorer.restore(item);
     } else {

@@ -284,6 +284,9 @@ TEST(DbhostUsage, BadCommandLinesPrintUsageAndExitTwo) {
         {"backup", "--plugin", plugin, "--store", store, "--saveset", "s", "--into", "/x"},
         {"restore", "--plugin", plugin, "--store", store, "--saveset", "s"}, // no --into
         {"restore", "--plugin", plugin, "--store", store, "--saveset", "s", "--into", "/x", "--list-file", "bob"},
+        {"backup", "--plugin", plugin, "--store", store, "--saveset", "s", "--test-store-delay", "0.0005"},
+        {"restore", "--plugin", plugin, "--store", store, "--saveset", "s", "--into", "/x", "--test-store-delay",
+         "60000.001"},
         {"list"},
         {"info"},
     };
