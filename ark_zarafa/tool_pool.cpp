@@ -100,9 +100,19 @@ void ToolPool::wait_one() {
         poll();
         if (jobs_.size() < before)
             return;
-        // Each child is polled on its own descriptors; a short sleep keeps
-        // the wait from spinning while several run.
-        std::this_thread::sleep_for(kPollStep);
+        // Blocks on the oldest tool, which most often ends first, so that a
+        // free place is taken as soon as that one ends; the others are
+        // looked at again after at most a step.
+        Running *oldest = nullptr;
+        for (Running &r : jobs_)
+            if (!r.done && r.child.running()) {
+                oldest = &r;
+                break;
+            }
+        if (oldest)
+            oldest->child.wait_for(kPollStep);
+        else
+            std::this_thread::sleep_for(kPollStep);
     }
 }
 

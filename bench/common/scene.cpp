@@ -158,12 +158,10 @@ HostRun Scene::host(const std::string &label, const std::vector<std::string> &ar
              kept.string());
     }
     std::ifstream in(cpu);
-    double user = 0, system = 0, children_user = 0, children_system = 0;
-    long peak = 0;
-    if (!(in >> user >> system >> peak >> children_user >> children_system))
+    double user = 0, system = 0;
+    if (!(in >> user >> system))
         fail("the host reported no CPU time for " + label);
     r.self_cpu = user + system;
-    r.tools_cpu = children_user + children_system;
     r.messages = plugin_messages(log);
     return r;
 }

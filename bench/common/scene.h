@@ -29,7 +29,6 @@ struct Programs {
 struct HostRun {
     double wall = 0;     // seconds
     double self_cpu = 0; // the host's own CPU seconds, its children excluded
-    double tools_cpu = 0; // the CPU seconds of the children it reaped
     long messages = 0;   // plug-in messages in its log
 };
 

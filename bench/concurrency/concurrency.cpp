@@ -125,7 +125,8 @@ Options parse(int argc, char **argv) {
     }
     const bench::Programs &p = o.programs;
     if (p.dbhost.empty() || p.plugin.empty() || p.tool.empty() || p.self_cpu.empty() || o.workers.empty() ||
-        o.rounds < 1 || o.accounts < 1 || o.sample < 1)
+        o.rounds < 1 || o.accounts < 1 || o.sample < 1 ||
+        std::any_of(o.workers.begin(), o.workers.end(), [](int w) { return w < 1 || w > 64; }))
         bench::fail("usage: concurrency --dbhost BIN --plugin SO --tool BIN --self-cpu SO [--accounts N] "
                     "[--workers 1,2,4,8] [--rounds R] [--export-ms MS] [--import-ms MS] [--store-ms MS] "
                     "[--write-ms MS] [--sample N] [--dir BASE]");

@@ -1,10 +1,8 @@
 /*
  * Preloaded into the backup host by the benchmarks: at exit it writes the
- * process's own CPU time (user and system, without its children), its peak
- * resident size in KiB and the CPU time of the children it reaped (user and
- * system) to the file named by SCALE_SELF_CPU_OUT. It takes itself out of
- * the environment at start, so the tools the host starts neither load it
- * nor report.
+ * process's own CPU time (user and system, without its children) and its
+ * peak resident size in KiB to the file named by SCALE_SELF_CPU_OUT. It takes itself out of the environment
+ * at start, so the tools the host starts neither load it nor report.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,15 +22,13 @@ __attribute__((constructor)) static void self_cpu_start(void) {
 __attribute__((destructor)) static void self_cpu_stop(void) {
     if (!out_path[0])
         return;
-    struct rusage usage, children;
-    if (getrusage(RUSAGE_SELF, &usage) != 0 || getrusage(RUSAGE_CHILDREN, &children) != 0)
+    struct rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) != 0)
         return;
     FILE *out = fopen(out_path, "w");
     if (!out)
         return;
-    fprintf(out, "%ld.%06ld %ld.%06ld %ld %ld.%06ld %ld.%06ld\n", (long)usage.ru_utime.tv_sec,
-            (long)usage.ru_utime.tv_usec, (long)usage.ru_stime.tv_sec, (long)usage.ru_stime.tv_usec,
-            (long)usage.ru_maxrss, (long)children.ru_utime.tv_sec, (long)children.ru_utime.tv_usec,
-            (long)children.ru_stime.tv_sec, (long)children.ru_stime.tv_usec);
+    fprintf(out, "%ld.%06ld %ld.%06ld %ld\n", (long)usage.ru_utime.tv_sec, (long)usage.ru_utime.tv_usec,
+            (long)usage.ru_stime.tv_sec, (long)usage.ru_stime.tv_usec, (long)usage.ru_maxrss);
     fclose(out);
 }
