@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "fields.h"
 #include "mailbox_files.h"
 
 namespace ark {
@@ -18,19 +19,6 @@ std::string_view line_at(std::string_view text, size_t &pos) {
     const std::string_view line = text.substr(pos, end == std::string_view::npos ? end : end - pos);
     pos = end == std::string_view::npos ? text.size() : end + 1;
     return line;
-}
-
-// Field n (from 1) as "cut -d:" counts them: every ":" separates, so empty
-// fields count. The full-restore script reads the root key this way.
-std::string_view cut_field(std::string_view line, int n) {
-    size_t start = 0;
-    for (int field = 1; field < n; ++field) {
-        const size_t colon = line.find(':', start);
-        if (colon == std::string_view::npos)
-            return {};
-        start = colon + 1;
-    }
-    return line.substr(start, line.find(':', start) - start);
 }
 
 bool is_regular(const std::string &path) {
