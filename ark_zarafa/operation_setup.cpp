@@ -20,6 +20,7 @@
 #include "messages.h"
 #include "operation_state.h"
 #include "utils.h"
+#include "work_tree.h"
 #include "worker_count.h"
 #include "zarafa_index_utils.h"
 
@@ -49,24 +50,6 @@ bool work_dir_acceptable(const ARKZarafa &state) {
         return false;
     }
     return true;
-}
-
-// Remove the previous export directory of a FULL or COPY backup. The
-// directory is removed as one path, never through shell text, and never
-// when its name would make it the parent of every job's exports.
-void remove_previous_export(const ARKZarafa &state) {
-    if (auto problem = ark::export_dir_problem(state)) {
-        msg("Warning: previous export directory not removed: %s", problem->c_str());
-        return;
-    }
-    const std::string dir = ark::export_dir_path(state);
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(dir, ec)))
-        return;
-    msg("Removing previous export directory [%s]", dir.c_str());
-    fs::remove_all(dir, ec);
-    if (ec)
-        msg("Warning: can't remove previous export directory %s: %s", dir.c_str(), ec.message().c_str());
 }
 
 // Replace the requested names by the distinct users of the selective-restore
@@ -127,10 +110,6 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
             msg("Error: Can't use the export directory: %s", escape->c_str());
             return DB_NUM_E_ERROR;
         }
-        // Exports of the job's earlier runs that the host never acknowledged
-        // give their baselines back before anything builds on them.
-        if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !ark::export_dir_problem(state))
-            ark::recover_baselines(ark::export_dir_path(state));
     }
 
     msg("Fetching users from server ...");
@@ -150,8 +129,16 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
             return DB_NUM_E_ERROR;
     }
 
-    if (backup && (state.iBackupLevelFULL || state.iBackupLevelCOPY) && utils_path_exists(state.cpTempDir))
-        remove_previous_export(state);
+    if (backup) {
+        if (!ark::open_work_tree(state))
+            return DB_NUM_E_ERROR;
+        // Exports of the job's earlier runs that the host never acknowledged
+        // give their baselines back before anything builds on them.
+        if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !ark::export_dir_problem(state))
+            ark::recover_baselines(ark::export_dir_path(state));
+        if ((state.iBackupLevelFULL || state.iBackupLevelCOPY) && !ark::clear_previous_export(state))
+            return DB_NUM_E_ERROR;
+    }
 
     // The merge takes an empty request for "ALL"; when every requested name
     // was refused, nothing was asked for that can be served.
@@ -217,10 +204,12 @@ extern "C" int DB_CloseOperation(char **) {
         } else if (!cleanup_after_restore(state.psFileNames, nullptr)) {
             msg("Error: Can't cleanup the temporary directory");
             zarafa_global_struct_cleanup();
+            ark::close_work_tree();
             return DB_NUM_E_ERROR;
         }
     }
     zarafa_global_struct_cleanup();
+    ark::close_work_tree();
     if (imports_failed) {
         msg("Error: an import that ended at the close failed; the mailboxes named above were not restored");
         return DB_NUM_E_ERROR;

@@ -25,6 +25,11 @@ sys::Command tool_command(const std::vector<std::string> &argv, const ToolOption
     sys::Command command{.argv = argv, .input = options.input};
     if (options.cwd)
         command.cwd = *options.cwd;
+    // The child enters the directory that was opened and checked, never a
+    // path looked up again: the descriptor's own entry in /proc names
+    // exactly that directory, whatever happened to its path since.
+    if (options.cwd_fd)
+        command.cwd = "/proc/self/fd/" + std::to_string(*options.cwd_fd);
     if (options.capture_output)
         command.out = sys::Output::capture();
     else if (options.output_to_stderr)

@@ -30,6 +30,7 @@ struct ToolOptions {
     bool output_to_stderr = false;    // send standard output to standard error
     std::optional<std::string> input{}; // standard input text; /dev/null when absent
     std::optional<std::string> cwd{};   // the tool's directory; the process's own when absent
+    std::optional<int> cwd_fd{};        // the tool's directory as a descriptor; wins over cwd
     bool capture_errors = false;        // else standard error is the host's
 };
 

@@ -21,6 +21,7 @@
 #include "message_log.h"
 #include "plugin.h"
 #include "report.h"
+#include "system/private_dir.h"
 #include "saveset_store.h"
 
 namespace dbhost {
@@ -56,6 +57,19 @@ private:
     std::optional<std::chrono::microseconds> store_delay_;
 };
 
+// The restore target: made (0700) where missing, and used only when it and
+// every directory above it is one that nobody else can change (a parent
+// may be shared with the sticky bit, as /tmp is): the plug-in runs its
+// restore there as this user.
+bool prepare_into(const fs::path &into) {
+    ark::sys::OpenedDir dir;
+    if (auto why = ark::sys::open_trusted_dir(fs::absolute(into).lexically_normal().string(), true, false, dir)) {
+        MessageLog::get().error("cannot use " + into.string() + " as the restore target: " + *why);
+        return false;
+    }
+    return true;
+}
+
 void ItemRestorer::announce(DB_ITEM_TYPE type, const fs::path &path, DB_ITEM_RESULT result) {
     std::string text = path.string(); // a writable copy: the interface passes char*
     if (!entry_point_succeeded("DB_SetItem", db_.set_item(type, text.data())))
@@ -68,7 +82,7 @@ void ItemRestorer::make_parents(const fs::path &relative_dir) {
     fs::path current = into_;
     for (const auto &part : relative_dir) {
         current /= part;
-        if (make_directory(current, 0755)) {
+        if (make_directory(current, 0700)) {
             announce(DB_ITEM_TYPE_DIRECTORY, current, DB_ITEM_SUCCESS);
             continue;
         }
@@ -322,12 +336,8 @@ int run_restore(const Options &o) {
     for (const SaveSet &set : sets)
         report_saveset_state(set);
 
-    std::error_code ec;
-    fs::create_directories(o.into, ec);
-    if (ec || !fs::is_directory(o.into)) {
-        log.error("cannot create " + o.into.string() + (ec ? ": " + ec.message() : ""));
+    if (!prepare_into(o.into))
         return exit_failed;
-    }
 
     const EntryPoints db = with_fault_hooks(plugin->db(), o.test_kill_after_call);
     plugin->install_log_sink();

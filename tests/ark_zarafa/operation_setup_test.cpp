@@ -79,23 +79,27 @@ TEST_F(OperationSetup, FullAndCopyRemoveTheirEarlierExportIncrKeepsIt) {
     EXPECT_TRUE(fs::exists(job / "alice.index.zbk"));
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"DIFF\" \"-j\" \"nightly\"", tmp()}), DB_NUM_I_OK);
     EXPECT_TRUE(fs::exists(job));
+    // The FULL empties the directory and keeps it (and the job's marker).
+    arktest::write_file(job / ".ark_zarafa.job", "nightly\n");
+    arktest::write_file(job / "sub/x.index.zbk", "old");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"nightly\"", tmp()}), DB_NUM_I_OK);
-    EXPECT_FALSE(fs::exists(job));
+    EXPECT_EQ(arktest::tree_entries(job), (Strings{".ark_zarafa.job"}));
 
     // COPY removes the directory its exports go to: the save-set name with
     // "/" and "." replaced, so the name can't reach elsewhere.
     const fs::path copy = old_export("SET_01_A");
     const fs::path nested = old_export("SET.01");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"COPY\"", "SAVESET=SET.01/A", tmp()}), DB_NUM_I_OK);
-    EXPECT_FALSE(fs::exists(copy));
+    EXPECT_EQ(arktest::tree_entries(copy), Strings{});
     EXPECT_TRUE(fs::exists(nested / "alice.index.zbk"));
 }
 
-TEST_F(OperationSetup, NoRemovalWithoutTheWorkDirectory) {
+TEST_F(OperationSetup, AMissingWorkDirectoryIsMadePrivateWithNothingToRemove) {
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"n\"", "TMP_DIR=" + (work / "missing").string()}),
               DB_NUM_I_OK);
-    EXPECT_FALSE(has_message_containing("Removing previous export directory"));
-    EXPECT_FALSE(fs::exists(work / "missing"));
+    EXPECT_FALSE(has_message_containing("Error"));
+    for (const fs::path &dir : {work / "missing", work / "missing/zarafa", work / "missing/zarafa/n"})
+        EXPECT_EQ(fs::status(dir).permissions(), fs::perms(0700)) << dir;
 }
 
 TEST_F(OperationSetup, EmptyJobOrSaveSetNameNeverRemovesEveryExport) {

@@ -1,5 +1,7 @@
 #include "support/fixtures.h"
 
+#include <algorithm>
+
 #include "system/line_reader.h"
 
 #include <cerrno>
@@ -34,6 +36,16 @@ void write_file(const fs::path &path, const std::string &text, fs::perms mode) {
         out << text;
     }
     fs::permissions(path, mode);
+}
+
+std::vector<std::string> tree_entries(const fs::path &dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        out.push_back(fs::relative(it->path(), dir).string());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 std::string read_file(const fs::path &path) {

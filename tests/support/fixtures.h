@@ -30,6 +30,8 @@ private:
 
 void write_file(const fs::path &path, const std::string &text, fs::perms mode = fs::perms(0644));
 std::string read_file(const fs::path &path);
+// Every entry below dir (links not followed), relative to it, sorted.
+std::vector<std::string> tree_entries(const fs::path &dir);
 // The lines of a text, without their line ends.
 std::vector<std::string> lines_of(const std::string &text);
 // An executable /bin/sh script (a fake tool).
