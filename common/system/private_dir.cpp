@@ -272,7 +272,7 @@ std::optional<std::string> open_private_dir(int parent, const std::string &name,
     }
     if (out.created && (out.st.st_mode & 07777) != 0700)
         ::fchmod(out.fd.get(), 0700); // past a umask that took owner bits away
-    if (!out.created && out.st.st_uid == ::geteuid() && (out.st.st_mode & 077)) {
+    if (!out.created && out.st.st_uid == ::geteuid() && (out.st.st_mode & 077) && !(out.st.st_mode & 022)) {
         if (::fchmod(out.fd.get(), out.st.st_mode & 07700) == 0)
             out.tightened = true;
         ::fstat(out.fd.get(), &out.st);
@@ -407,12 +407,16 @@ size_t tighten_entries(int dirfd) {
     size_t narrowed = 0;
     const uid_t me = ::geteuid();
     struct stat self {};
-    if (::fstat(dirfd, &self) == 0 && self.st_uid == me && (self.st_mode & 077) && ::fchmod(dirfd, self.st_mode & 07700) == 0)
+    if (::fstat(dirfd, &self) == 0 && self.st_uid == me && (self.st_mode & 077) && !(self.st_mode & 022) &&
+        ::fchmod(dirfd, self.st_mode & 07700) == 0)
         ++narrowed;
     std::error_code ec;
     for (const std::string &name : names_in(dirfd, ec)) {
         struct stat st {};
-        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != me || !(st.st_mode & 077))
+        // Only what others could read: what others could write is not made
+        // safe by narrowing it, and the checks refuse it.
+        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != me || !(st.st_mode & 077) ||
+            (st.st_mode & 022))
             continue;
         if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
             continue;

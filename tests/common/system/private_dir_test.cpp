@@ -48,8 +48,9 @@ TEST_P(PrivateDir, OpenBelowFollowsNoLinkAndNeverLeaves) {
         std::error_code ec;
         const Fd fd = open_below(root.get(), c.path, O_RDONLY, ec);
         EXPECT_EQ(static_cast<bool>(fd), c.error == 0) << c.path;
-        if (c.error)
+        if (c.error) {
             EXPECT_EQ(ec.value(), c.error) << c.path << ": " << ec.message();
+        }
     }
 }
 
@@ -103,7 +104,7 @@ TEST_P(PrivateDir, TrustedPathsAcceptStickyParentsOnlyAndOwnLinksInOwnDirectorie
         const char *problem; // nullptr: trusted
     } cases[] = {{dir / "sticky/mine", false, nullptr},
                  {dir / "sticky", true, nullptr},
-                 {dir / "sticky", false, "without the sticky bit"},
+                 {dir / "sticky", false, "writable by group or others (mode 1777)"},
                  {dir / "open/x", false, "writable by group or others"},
                  {dir / "tree/own-link/b", false, nullptr},
                  {dir / "sticky/shared-link/b", false, "symbolic link of uid 65534"},
