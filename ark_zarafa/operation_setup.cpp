@@ -19,6 +19,7 @@
 #include "mailbox_files.h"
 #include "messages.h"
 #include "operation_state.h"
+#include "restore_script.h"
 #include "utils.h"
 #include "work_tree.h"
 #include "worker_count.h"
@@ -168,8 +169,11 @@ extern "C" void display_norecover_box(LIST_INFO *spUserList, LIST_INFO *spFileLi
 namespace {
 
 // In no-recovery mode: one full-restore script per mailbox, beside the first
-// received file that belongs to it ("STEM." begins the file name).
-void write_norecover_scripts(const ARKZarafa &state) {
+// received file that belongs to it ("STEM." begins the file name). False
+// when a mailbox's directory failed its check: its files are there, but
+// the operator has no script to import them with.
+bool write_norecover_scripts(const ARKZarafa &state) {
+    bool refused_any = false;
     std::unordered_map<std::string_view, std::string_view> first_file;
     for (const LIST_ITEM *file = state.psFileNames->spFirstItem; file; file = file->spNextItem) {
         const std::string_view path(static_cast<const char *>(file->vpData));
@@ -183,9 +187,14 @@ void write_norecover_scripts(const ARKZarafa &state) {
         if (found == first_file.end())
             continue;
         const std::string dir(ark::directory_of(found->second));
-        if (!dir.empty() && !utils_generate_full_rst_script(dir.c_str(), name.c_str(), nullptr))
+        std::string script;
+        ark::sys::Fd dirfd;
+        bool refused = false;
+        if (!dir.empty() && !ark::write_full_script(dir.c_str(), name.c_str(), script, dirfd, &refused))
             msg("Warning: can't generate restore script for user=%s", name.c_str());
+        refused_any = refused_any || refused;
     }
+    return !refused_any;
 }
 
 } // namespace
@@ -196,10 +205,11 @@ extern "C" int DB_CloseOperation(char **) {
     // Imports still running finish before anything is cleaned up; a failure
     // among them fails the close, after the clean-up.
     const bool imports_failed = state.eI_OperationType == DB_TYPE_RST && ark::finish_restore_imports() != DB_NUM_I_OK;
+    bool scripts_refused = false;
     if (state.eI_OperationType == DB_TYPE_RST) {
         if (state.iRecoveryAfterNoRecover) {
             if (state.psUsers && state.psFileNames)
-                write_norecover_scripts(state);
+                scripts_refused = !write_norecover_scripts(state);
             display_norecover_box(state.psUsers, state.psFileNames, state.cpSavesetName);
         } else if (!cleanup_after_restore(state.psFileNames, nullptr)) {
             msg("Error: Can't cleanup the temporary directory");
@@ -210,6 +220,11 @@ extern "C" int DB_CloseOperation(char **) {
     }
     zarafa_global_struct_cleanup();
     ark::close_work_tree();
+    if (scripts_refused) {
+        msg("Error: restore scripts were not written for the mailboxes named above: their directories can't be "
+            "trusted");
+        return DB_NUM_E_ERROR;
+    }
     if (imports_failed) {
         msg("Error: an import that ended at the close failed; the mailboxes named above were not restored");
         return DB_NUM_E_ERROR;

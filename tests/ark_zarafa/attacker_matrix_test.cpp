@@ -21,20 +21,8 @@ namespace {
 
 using namespace arktest;
 
-constexpr uid_t kAttacker = 65534;
+constexpr uid_t kAttacker = kAttackerUid;
 const std::string kSecret = "VICTIM-SECRET-4b1d";
-
-// Runs fn in a child process as the attacker; true when it returned true.
-bool as_attacker(const std::function<bool()> &fn) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setresgid(kAttacker, kAttacker, kAttacker) == 0 &&
-                             ::setresuid(kAttacker, kAttacker, kAttacker) == 0;
-        ::_exit(dropped && fn() ? 0 : 1);
-    }
-    int status = 0;
-    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // What must not change: content, inode and ctime of every entry.
 std::map<std::string, std::string> victim_state(const fs::path &dir) {
