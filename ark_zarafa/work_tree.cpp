@@ -139,8 +139,11 @@ bool clear_previous_export(const ARKZarafa &state) {
         sys::empty_directory(t.export_dir.get(), [](std::string_view name) { return name == kJobMarker; });
     if (failed.empty())
         return true;
-    for (const std::string &entry : failed)
-        msg("Error: can't remove %s/%s", dir.c_str(), entry.c_str());
+    constexpr size_t kShown = 10;
+    for (size_t i = 0; i < failed.size() && i < kShown; ++i)
+        msg("Error: can't remove %s/%s", dir.c_str(), failed[i].c_str());
+    if (failed.size() > kShown)
+        msg("Error: and %zu more entries of %s can't be removed", failed.size() - kShown, dir.c_str());
     msg("Error: the previous export directory %s could not be cleared; the backup would not be whole, so it is not "
         "run",
         dir.c_str());

@@ -94,6 +94,28 @@ TEST_F(OperationSetup, FullAndCopyRemoveTheirEarlierExportIncrKeepsIt) {
     EXPECT_TRUE(fs::exists(nested / "alice.index.zbk"));
 }
 
+// A FULL whose old export can't be cleared wholly would find old index
+// files and export only the changes: it fails at set-up, naming what stayed,
+// and exports nothing. (A tree deeper than the walk goes stands for any
+// entry that can't be removed.)
+TEST_F(OperationSetup, AFullThatCannotClearItsDirectoryFailsAtSetUp) {
+    const fs::path job = old_export("nightly");
+    fs::path deep = job / "old";
+    for (int i = 0; i < 140; ++i)
+        deep /= "d";
+    fs::create_directories(deep);
+    for (const char *level : {"FULL", "COPY"}) {
+        const std::string info = std::string("INFO=\"-l\" \"") + level + "\" \"-j\" \"nightly\"";
+        arktest::clear_messages();
+        EXPECT_EQ(init(DB_TYPE_BCK, {info, "SAVESET=nightly", tmp()}), DB_NUM_E_ERROR) << level;
+        EXPECT_TRUE(has_message_containing("Error: can't remove " + (job / "old/d/d").string())) << level;
+        EXPECT_TRUE(has_message("Error: the previous export directory " + job.string() +
+                                " could not be cleared; the backup would not be whole, so it is not run"))
+            << arktest::all_messages();
+        EXPECT_FALSE(fs::exists(job / "alice.index.zbk")) << level;
+    }
+}
+
 TEST_F(OperationSetup, AMissingWorkDirectoryIsMadePrivateWithNothingToRemove) {
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"n\"", "TMP_DIR=" + (work / "missing").string()}),
               DB_NUM_I_OK);
