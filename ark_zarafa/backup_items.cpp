@@ -65,8 +65,9 @@ std::vector<std::string> collect_files(const char *dir, const char *user) {
     // Only the effective user's own regular files are handed out: a link,
     // FIFO, directory or another owner's file there is none of the export's.
     ark::sys::Fd opened;
+    const bool in_tree = ark::work_tree_export_path() == dir && ark::ensure_work_tree(g_sARKZarafa);
     int dirfd = ark::export_dir_fd();
-    if (dirfd < 0 || ark::work_tree_export_path() != dir) {
+    if (!in_tree) {
         opened.reset(::open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         dirfd = opened.get();
     }

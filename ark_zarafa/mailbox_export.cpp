@@ -40,7 +40,7 @@ MailboxExport prepare_export(const std::string &mailbox) {
     }
     e.source = e.dir;
     // Made and checked at set-up; a call outside an operation makes it now.
-    if ((export_dir_fd() < 0 || work_tree_export_path() != e.dir) && !open_work_tree(state))
+    if (!ensure_work_tree(state))
         return e;
     e.dir_fd = export_dir_fd();
     // Kept durably before the tool runs: the index in place is the

@@ -54,7 +54,14 @@ enum class Outcome {
 
 int as_result(Outcome outcome) { return outcome == Outcome::failed || outcome == Outcome::refused ? 0 : 1; }
 
-using SharedFd = std::shared_ptr<ark::sys::Fd>;
+// A checked directory kept open by whatever still runs there. (A type of
+// this file's own: a shared_ptr of a system-layer type would export it.)
+struct OpenDir {
+    ark::sys::Fd fd;
+    int get() const { return fd.get(); }
+    explicit operator bool() const { return static_cast<bool>(fd); }
+};
+using SharedFd = std::shared_ptr<OpenDir>;
 
 // The records of a selective-restore list, by mailbox, in list order; read
 // again only when the list has changed.
@@ -103,7 +110,7 @@ std::optional<SelectivePlan> plan_selective(LIST_INFO *spList, const char *ccpUs
         msg("Error: Can't find path=%s", plan.dir.c_str());
         return std::nullopt;
     }
-    plan.dirfd = std::make_shared<ark::sys::Fd>(ark::open_restore_dir(plan.dir, ccpUserName));
+    plan.dirfd = std::make_shared<OpenDir>(OpenDir{ark::open_restore_dir(plan.dir, ccpUserName)});
     if (!*plan.dirfd) {
         if (refused)
             *refused = true;
@@ -184,8 +191,8 @@ std::optional<FullPlan> prepare_full(const char *ccpPath, const char *ccpUserNam
         msg("Error: Invalid parameters");
         return std::nullopt;
     }
-    FullPlan plan{{}, std::make_shared<ark::sys::Fd>()};
-    if (!ark::write_full_script(ccpPath, ccpUserName, plan.script, *plan.dirfd, refused)) {
+    FullPlan plan{{}, std::make_shared<OpenDir>()};
+    if (!ark::write_full_script(ccpPath, ccpUserName, plan.script, plan.dirfd->fd, refused)) {
         msg("Error: Can't generate restore-script for user=%s", ccpUserName);
         return std::nullopt;
     }

@@ -3,6 +3,7 @@
 #include "work_tree.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -97,9 +98,10 @@ bool open_work_tree(const ARKZarafa &state) {
     }
     if (!export_dir_problem(state))
         t.export_path = export_dir_path(state);
+    // The export directory's own files need no narrowing: nobody else can
+    // enter the directory once it is 0700.
     if (current) {
         t.export_dir = std::move(current);
-        narrowed += sys::tighten_entries(t.export_dir.get());
     } else {
         t.export_dir.reset(::fcntl(t.zarafa.get(), F_DUPFD_CLOEXEC, 0));
     }
@@ -108,6 +110,20 @@ bool open_work_tree(const ARKZarafa &state) {
             "their owner only",
             narrowed, t.zarafa_path.c_str());
     return true;
+}
+
+bool ensure_work_tree(const ARKZarafa &state) {
+    Tree &t = tree();
+    if (!t.export_dir || t.export_path != export_dir_path(state))
+        return open_work_tree(state);
+    sys::OpenedDir now;
+    struct stat held {};
+    if (!sys::open_trusted_dir(t.export_path, false, false, now) && ::fstat(t.export_dir.get(), &held) == 0 &&
+        held.st_dev == now.st.st_dev && held.st_ino == now.st.st_ino)
+        return true;
+    msg("Warning: the export directory %s was replaced while the backup ran; it is checked again",
+        t.export_path.c_str());
+    return open_work_tree(state);
 }
 
 void close_work_tree() {
