@@ -268,7 +268,8 @@ std::vector<RestoreScript> step_scripts(const ChainStep &step, const SaveSet &se
             continue;
         RestoreScript script;
         script.dir = step.options.into / relative.parent_path();
-        script.name = file.substr(0, file.size() - index_suffix.size()) + ".script.restore-full.sh";
+        // Named after the mailbox, "PUBLIC_FOLDER" for the public store.
+        script.name = *mailbox + ".script.restore-full.sh";
         script.mailbox = *mailbox;
         script.saveset = set.manifest.saveset;
         if (!fs::is_regular_file(fs::symlink_status(script.dir / script.name)))
