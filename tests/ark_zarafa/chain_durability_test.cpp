@@ -263,10 +263,11 @@ TEST_P(FailedReplace, KeepsItsItemsForTheChain) {
     add_mail(scene, 3);
     const HostRun again = scene.backup("r", replace);
     ASSERT_TRUE(again.exit_status() == 0 || again.exit_status() == 3) << again.describe();
-    if (GetParam().fault == Fault::kill_after_call)
+    if (GetParam().fault == Fault::kill_after_call) {
         EXPECT_TRUE(again.problem_mentions({"Warning: an earlier --replace backup of save set \"r\" was not finished",
                                             "\"r.failed-2\""}))
             << again.describe();
+    }
     const HostRun list = scene.dbhost({"list", "--store", scene.store().string()});
     EXPECT_NE(list.process.out.find(" r.failed-2\n"), std::string::npos) << list.process.out;
     EXPECT_NE(list.process.out.find(" r\n"), std::string::npos) << list.process.out;
