@@ -99,8 +99,8 @@ int run_backup(const Options &o) {
         bool replaced = writer->finish(complete);
         if (o.replace && !replaced)
             log.error("save set \"" + printable(*o.saveset) +
-                      "\" was not replaced because the backup failed; the new items are kept in " +
-                      writer->dir().string());
+                      "\" was not replaced because the backup failed; the items it stored are kept as save set \"" +
+                      printable(writer->kept_as()) + "\", which restores of the job use");
     } catch (const std::exception &e) {
         log.error(std::string("the save set was not finished: ") + e.what());
         complete = false;

@@ -46,7 +46,9 @@ void list_savesets(const std::vector<SaveSet> &sets) {
         const Manifest &m = set.manifest;
         std::printf("%-5s  %7zu  %14llu  %-19s  %-10s  %s\n", m.level.c_str(), m.items.size(),
                     static_cast<unsigned long long>(bytes_of(m)), local_time(m.created).c_str(),
-                    state_of(m).c_str(), printable(m.saveset).c_str());
+                    state_of(m).c_str(),
+                    (printable(m.saveset) + (set.staged ? " (an unfinished --replace, kept at its next run)" : ""))
+                        .c_str());
     }
 }
 

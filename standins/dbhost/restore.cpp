@@ -13,6 +13,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "chain.h"
+#include "chain_script.h"
 #include "control_vars.h"
 #include "exit_status.h"
 #include "fault_hooks.h"
@@ -25,6 +27,7 @@
 #include "restore_items.h"
 #include "system/private_dir.h"
 #include "saveset_store.h"
+#include "terminal.h"
 
 namespace dbhost {
 namespace {
@@ -96,10 +99,10 @@ int worse(int a, int b) {
     return rank(b) > rank(a) ? b : a;
 }
 
-// One restore operation of the plug-in over the items of set; the exit
-// status it has earned.
-int restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set, RunSummary &summary,
-                     uint64_t &items_seen) {
+// One restore operation of the plug-in over the given items of set, written
+// below o.into; the exit status it has earned.
+int restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set,
+                     const std::vector<const ManifestItem *> &items, RunSummary &summary, uint64_t &items_seen) {
     auto &log = MessageLog::get();
     Options per_set = o;
     per_set.saveset = set.manifest.saveset;
@@ -115,113 +118,133 @@ int restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set,
     auto started = std::chrono::steady_clock::now();
     const Manifest &m = set.manifest;
     std::vector<std::string> item_names;
-    for (const auto &item : m.items)
-        item_names.push_back(item.name);
+    for (const ManifestItem *item : items)
+        item_names.push_back(item->name);
     start_progress(o.quiet, item_names);
     ReportedItems events;
     run_restore_operation(db, level_of(m.level), vars, summary, [&] {
         ItemRestorer restorer(db, o.into, summary, events, items_seen, o.test_fail_item, o.test_store_delay);
-        for (const auto &item : m.items)
-            restorer.restore(item.name, item.size,
-                             [&](const fs::path &target) { return write_verified(set, item, target); });
+        for (const ManifestItem *item : items)
+            restorer.restore(item->name, item->size,
+                             [&](const fs::path &target) { return write_verified(set, *item, target); });
     });
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const int status = print_summary(summary);
     return summary.failed_calls == 0 && summary.failed_items == 0 ? status : exit_failed;
 }
 
-bool earlier_backup(const SaveSet &a, const SaveSet &b) {
-    const Manifest &x = a.manifest, &y = b.manifest;
-    if (x.sequence && y.sequence)
-        return x.sequence < y.sequence;
-    if (x.created != y.created)
-        return x.created < y.created;
-    return x.saveset < y.saveset;
+std::vector<const ManifestItem *> all_items(const SaveSet &set) {
+    std::vector<const ManifestItem *> items;
+    for (const ManifestItem &item : set.manifest.items)
+        items.push_back(&item);
+    return items;
 }
 
-// The job's last FULL save set and every later one of the job, in the order
-// of their backups.
-std::vector<SaveSet> job_chain(const fs::path &store, const std::string &job) {
-    auto &log = MessageLog::get();
-    std::vector<std::string> problems;
-    std::vector<SaveSet> sets;
-    for (SaveSet &set : read_store(store, problems))
-        if (set.manifest.job == job)
-            sets.push_back(std::move(set));
-    for (const auto &problem : problems)
-        log.warning(problem);
-    std::stable_sort(sets.begin(), sets.end(), earlier_backup);
-    auto full = std::find_if(sets.rbegin(), sets.rend(), [](const SaveSet &s) { return s.manifest.level == "FULL"; });
-    if (full == sets.rend())
-        throw StoreError("the store " + store.string() + " holds no FULL save set of the job \"" + printable(job) +
-                         "\"");
-    sets.erase(sets.begin(), full.base() - 1);
-    return sets;
-}
+// One restore operation of a chain restore: a save set, the requested
+// mailboxes whose chains take it, and the items it hands out for them.
+struct ChainStep {
+    size_t set = 0;
+    Options options;
+    std::vector<std::string> mailboxes;
+    std::vector<const ManifestItem *> items;
+};
 
-// The mailbox an item was exported from, by the names the plug-in gives its
-// files ("NAME.index.zbk", "NAME.data.zbk", "Public" for the public store).
-std::optional<std::string> mailbox_of_item(const std::string &item) {
-    const std::string name = fs::path(item).filename().string();
-    for (std::string_view suffix : {".index.zbk", ".data.zbk"}) {
-        if (name.size() > suffix.size() && name.ends_with(suffix)) {
-            std::string stem = name.substr(0, name.size() - suffix.size());
-            return stem == "Public" ? std::string("PUBLIC_FOLDER") : stem;
+std::optional<ChainStep> chain_step(const Options &o, const JobChain &chain, size_t i) {
+    ChainStep step;
+    step.set = i;
+    step.options = o;
+    step.mailboxes = chain.mailboxes_of_set(i);
+    if (step.mailboxes.empty())
+        return std::nullopt;
+    // Files of mailboxes that take nothing from this save set stay in the
+    // store: their chains hold them in another state.
+    for (const ManifestItem &item : chain.sets[i].manifest.items) {
+        auto mailbox = mailbox_of_item(item.name);
+        if (!mailbox || chain.uses(i, *mailbox))
+            step.items.push_back(&item);
+    }
+    if (o.databases.empty())
+        return step;
+    step.options.databases.clear();
+    step.options.mailboxes.clear();
+    const bool any_user = std::any_of(step.mailboxes.begin(), step.mailboxes.end(),
+                                      [](const std::string &m) { return m != "PUBLIC_FOLDER"; });
+    for (size_t k = 0; k < o.databases.size() && k < o.mailboxes.size(); ++k) {
+        const std::string &m = o.mailboxes[k];
+        if (m == "ALL" || (m == "ALL_USERS" && any_user) || chain.uses(i, m)) {
+            step.options.databases.push_back(o.databases[k]);
+            step.options.mailboxes.push_back(m);
         }
     }
-    return std::nullopt;
-}
-
-// The options of one save set of a chain: the requested mailboxes whose files
-// it holds (a backup that was interrupted or failed holds only some). Nothing
-// when it holds none of them.
-std::optional<Options> chain_step(const Options &o, const SaveSet &set) {
-    if (set.manifest.items.empty())
-        return std::nullopt;
-    if (o.databases.empty())
-        return o;
-    std::set<std::string> held;
-    for (const ManifestItem &item : set.manifest.items)
-        if (auto mailbox = mailbox_of_item(item.name))
-            held.insert(*mailbox);
-    Options step = o;
-    step.databases.clear();
-    step.mailboxes.clear();
-    for (size_t i = 0; i < o.databases.size() && i < o.mailboxes.size(); ++i) {
-        const std::string &m = o.mailboxes[i];
-        if (m != "ALL" && m != "ALL_USERS" && !held.count(m))
-            continue;
-        step.databases.push_back(o.databases[i]);
-        step.mailboxes.push_back(o.mailboxes[i]);
-    }
-    if (step.databases.empty())
+    if (step.options.databases.empty())
         return std::nullopt;
     return step;
 }
 
-void print_chain_summary(const std::string &job, const std::vector<SaveSet> &sets,
-                         const std::vector<RunSummary> &summaries, int status) {
+// The directory of the k-th step (from 1) of a no-recovery chain restore:
+// each save set's files and scripts apart from the others', so that no
+// increment is written over the one before it.
+fs::path step_directory(const fs::path &into, size_t k, const SaveSet &set) {
+    std::string number = std::to_string(k);
+    if (number.size() < 2)
+        number.insert(0, "0");
+    return into / (number + "-" + saveset_directory_name(set.manifest.saveset));
+}
+
+// The full-restore scripts that the plug-in left for a no-recovery step, one
+// per mailbox index it received, in the order of the items.
+std::vector<RestoreScript> step_scripts(const ChainStep &step, const SaveSet &set) {
+    std::vector<RestoreScript> scripts;
+    constexpr std::string_view index_suffix = ".index.zbk";
+    for (const ManifestItem *item : step.items) {
+        const fs::path relative(item->name);
+        const std::string file = relative.filename().string();
+        auto mailbox = mailbox_of_item(item->name);
+        if (!mailbox || !file.ends_with(index_suffix))
+            continue;
+        RestoreScript script;
+        script.dir = step.options.into / relative.parent_path();
+        // Named after the mailbox, "PUBLIC_FOLDER" for the public store.
+        script.name = *mailbox + ".script.restore-full.sh";
+        script.mailbox = *mailbox;
+        script.saveset = set.manifest.saveset;
+        if (!fs::is_regular_file(fs::symlink_status(script.dir / script.name)))
+            MessageLog::get().warning("no restore script " + printable(script.name) + " was written for mailbox " +
+                                      printable(*mailbox) + " of save set \"" + printable(set.manifest.saveset) +
+                                      "\"; the chain's scripts stop there");
+        scripts.push_back(std::move(script));
+    }
+    return scripts;
+}
+
+std::string quoted_names(const JobChain &chain, const std::vector<size_t> &sets) {
+    std::string names;
+    for (size_t i : sets)
+        names += (names.empty() ? "\"" : ", \"") + printable(chain.sets[i].manifest.saveset) + "\"";
+    return names;
+}
+
+struct ChainReport {
+    std::vector<ChainStep> steps;
+    std::vector<RunSummary> summaries; // one per step
+    std::vector<RestoreScript> scripts;
+    fs::path all_scripts; // the script that runs them all; empty when none was written
+};
+
+void print_chain_summary(const std::string &job, const JobChain &chain, const ChainReport &r, int status) {
     std::ostringstream out;
-    out << "Summary: restore of job \"" << printable(job) << "\" from " << sets.size() << " save sets "
+    out << "Summary: restore of job \"" << printable(job) << "\" from " << r.steps.size() << " save sets "
         << (status == exit_failed ? "finished with failures"
             : status == exit_warnings ? "succeeded with warnings"
                                       : "succeeded")
         << "\n";
-    for (size_t i = 0; i < sets.size(); ++i) {
-        const Manifest &m = sets[i].manifest;
-        const RunSummary &s = summaries[i];
-        out << "  " << (i + 1) << ". \"" << printable(m.saveset) << "\" (" << m.level << "): ";
-        if (s.skipped) {
-            out << "skipped, it holds no files of the mailboxes to restore\n";
-            continue;
-        }
-        if (!s.mailboxes.empty()) {
-            out << "mailboxes";
-            for (size_t k = 0; k < s.mailboxes.size(); ++k)
-                out << (k ? ", " : " ") << printable(s.mailboxes[k]);
-            out << "; ";
-        }
-        out << s.items << " items";
+    for (size_t k = 0; k < r.steps.size(); ++k) {
+        const Manifest &m = chain.sets[r.steps[k].set].manifest;
+        const RunSummary &s = r.summaries[k];
+        out << "  " << (k + 1) << ". \"" << printable(m.saveset) << "\" (" << m.level << "): mailboxes";
+        for (size_t n = 0; n < r.steps[k].mailboxes.size(); ++n)
+            out << (n ? ", " : " ") << printable(r.steps[k].mailboxes[n]);
+        out << "; " << s.items << " items";
         if (s.failed_items)
             out << " (" << s.failed_items << " failed)";
         out << ", " << s.bytes << " bytes";
@@ -231,10 +254,95 @@ void print_chain_summary(const std::string &job, const std::vector<SaveSet> &set
             out << ", written by a backup that had failures";
         out << "\n";
     }
-    std::cout << out.str() << std::flush;
+    out << "  save sets of each mailbox, in the order restored:\n";
+    for (const MailboxChain &mc : chain.mailboxes) {
+        out << "    " << printable(mc.mailbox) << ": " << quoted_names(chain, mc.sets);
+        if (!mc.from_whole_full)
+            out << " (no FULL save set holds it whole)";
+        out << "\n";
+    }
+    for (const std::string &m : chain.not_held)
+        out << "    " << printable(m) << ": no save set holds it\n";
+    if (!r.scripts.empty()) {
+        out << "  restore scripts to run in this order";
+        if (!r.all_scripts.empty())
+            out << " (" << printable(r.all_scripts.string()) << " runs them all, stopping at the first that fails)";
+        out << ":\n";
+        for (size_t k = 0; k < r.scripts.size(); ++k)
+            out << "    " << (k + 1) << ". cd " << printable(shell_word(r.scripts[k].dir.string())) << " && ./"
+                << printable(shell_word(r.scripts[k].name)) << "\n";
+    }
+    terminal::out() << out.str() << std::flush;
     std::istringstream lines(out.str());
     for (std::string line; std::getline(lines, line);)
         MessageLog::get().record(line);
+}
+
+// The restore of a job's chain, one restore operation per save set that a
+// chain of a requested mailbox takes.
+int restore_job(const EntryPoints &db, const Options &o, const JobChain &chain) {
+    auto &log = MessageLog::get();
+    int status = exit_ok;
+    const std::string job = printable(*o.job);
+    for (const std::string &m : chain.not_held) {
+        log.warning("no save set of job \"" + job + "\" holds files of mailbox " + printable(m) +
+                    "; it is not restored");
+        status = exit_warnings;
+    }
+    for (const MailboxChain &mc : chain.mailboxes) {
+        if (mc.from_whole_full)
+            continue;
+        log.warning("no FULL save set of job \"" + job + "\" holds mailbox " + printable(mc.mailbox) +
+                    " whole; it is restored from what there is: " + quoted_names(chain, mc.sets));
+        status = exit_warnings;
+    }
+    ChainReport report;
+    for (size_t i = 0; i < chain.sets.size(); ++i)
+        if (std::optional<ChainStep> step = chain_step(o, chain, i))
+            report.steps.push_back(std::move(*step));
+    if (report.steps.empty()) {
+        log.error("no save set of job \"" + job + "\" holds files of the mailboxes to restore");
+        return exit_failed;
+    }
+    std::string names;
+    for (const ChainStep &step : report.steps)
+        names += (names.empty() ? "\"" : ", \"") + printable(chain.sets[step.set].manifest.saveset) + "\"";
+    log.note("restore of job \"" + job + "\" from the save sets " + names);
+    for (const ChainStep &step : report.steps)
+        report_saveset_state(chain.sets[step.set]);
+
+    uint64_t items_seen = 0;
+    report.summaries.resize(report.steps.size());
+    for (size_t k = 0; k < report.steps.size(); ++k) {
+        ChainStep &step = report.steps[k];
+        const SaveSet &set = chain.sets[step.set];
+        if (o.no_recovery) {
+            step.options.into = step_directory(o.into, k + 1, set);
+            std::error_code ec;
+            fs::create_directory(step.options.into, ec);
+            if (ec || fs::is_symlink(fs::symlink_status(step.options.into)) ||
+                !fs::is_directory(fs::symlink_status(step.options.into))) {
+                log.error("cannot create " + step.options.into.string() + (ec ? ": " + ec.message() : ""));
+                return exit_failed;
+            }
+        }
+        status = worse(status, restore_saveset(db, step.options, set, step.items, report.summaries[k], items_seen));
+        if (o.no_recovery)
+            for (RestoreScript &script : step_scripts(step, set))
+                report.scripts.push_back(std::move(script));
+    }
+    if (!report.scripts.empty()) {
+        const fs::path target = o.into / chain_script_name(*o.job);
+        try {
+            write_chain_script(target, chain_script_text(*o.job, report.scripts));
+            report.all_scripts = target;
+        } catch (const std::exception &e) {
+            log.error(std::string("the script that runs the chain's restore scripts was not written: ") + e.what());
+            status = exit_failed;
+        }
+    }
+    print_chain_summary(*o.job, chain, report, status);
+    return status;
 }
 
 } // namespace
@@ -245,50 +353,35 @@ int run_restore(const Options &o) {
     if (!plugin)
         return exit_usage;
 
-    std::vector<SaveSet> sets;
+    std::optional<SaveSet> single;
+    JobChain chain;
     try {
-        if (o.saveset)
-            sets.push_back(open_saveset(o.store, *o.saveset));
-        else
-            sets = job_chain(o.store, *o.job);
+        if (o.saveset) {
+            single = open_saveset(o.store, *o.saveset);
+        } else {
+            std::vector<std::string> problems;
+            std::vector<SaveSet> sets = job_savesets(o.store, *o.job, problems);
+            for (const auto &problem : problems)
+                log.warning(problem);
+            chain = plan_job_chain(std::move(sets), o.mailboxes);
+        }
     } catch (const std::exception &e) {
         log.error(e.what());
         return exit_failed;
     }
-    for (const SaveSet &set : sets)
-        report_saveset_state(set);
+    if (single)
+        report_saveset_state(*single);
 
     if (!prepare_into(o.into))
         return exit_failed;
 
     const EntryPoints db = with_fault_hooks(plugin->db(), o.test_kill_after_call);
     plugin->install_log_sink();
-    if (!o.saveset) {
-        std::string names;
-        for (const SaveSet &set : sets)
-            names += (names.empty() ? "" : ", ") + ("\"" + printable(set.manifest.saveset) + "\"");
-        log.note("restore of job \"" + printable(*o.job) + "\" from its last FULL save set on: " + names);
-    }
-    int status = exit_ok;
+    if (!single)
+        return restore_job(db, o, chain);
+    RunSummary summary;
     uint64_t items_seen = 0;
-    std::vector<RunSummary> summaries(sets.size());
-    for (size_t i = 0; i < sets.size(); ++i) {
-        if (o.saveset) {
-            status = worse(status, restore_saveset(db, o, sets[i], summaries[i], items_seen));
-            continue;
-        }
-        const std::optional<Options> step = chain_step(o, sets[i]);
-        if (!step) {
-            log.note("save set \"" + printable(sets[i].manifest.saveset) +
-                     "\" holds no files of the mailboxes to restore; skipped");
-            summaries[i].skipped = true;
-            continue;
-        }
-        status = worse(status, restore_saveset(db, *step, sets[i], summaries[i], items_seen));
-    }
-    if (!o.saveset)
-        print_chain_summary(*o.job, sets, summaries, status);
-    return status;
+    return restore_saveset(db, o, *single, all_items(*single), summary, items_seen);
 }
 
 } // namespace dbhost

@@ -1,5 +1,9 @@
 #include "saveset_store.h"
 
+#include "message_log.h"
+#include "report.h"
+#include "system/atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <stdio.h>
@@ -122,10 +126,16 @@ SaveSetWriter::SaveSetWriter(const fs::path &store, const std::string &saveset, 
     make_private_store(store);
     if (replace) {
         dir_ = store / (staging_prefix + name);
-        fs::remove_all(dir_, ec); // the leftover of an earlier replacement that failed
-        if (ec)
-            throw StoreError("cannot remove " + dir_.string() + ": " + ec.message());
-        make_directory(dir_);
+        // An earlier replacement that was interrupted holds items that the
+        // plug-in took as stored: they become a save set of their own.
+        if (fs::exists(fs::symlink_status(dir_))) {
+            const std::string kept = keep_staged_saveset(store, dir_);
+            MessageLog::get().warning("an earlier --replace backup of save set \"" + printable(saveset) +
+                                      "\" was not finished; its items are kept as save set \"" + printable(kept) +
+                                      "\"");
+        }
+        if (!make_directory(dir_))
+            throw StoreError("cannot create " + dir_.string());
     } else {
         dir_ = final_;
         if (!make_directory(dir_))
@@ -171,8 +181,13 @@ Checked SaveSetWriter::store_item(const std::string &name, const fs::path &sourc
 bool SaveSetWriter::finish(bool complete) {
     append_synced(manifest_.get(), dir_ / manifest_name, manifest_end_line(now(), complete));
     manifest_ = Fd();
-    if (!replace_ || !complete)
+    if (!replace_)
         return false;
+    if (!complete) {
+        kept_as_ = keep_staged_saveset(store_, dir_);
+        dir_ = store_ / saveset_directory_name(kept_as_);
+        return false;
+    }
     if (::renameat2(AT_FDCWD, dir_.c_str(), AT_FDCWD, final_.c_str(), RENAME_EXCHANGE) == 0) {
         fs::remove_all(dir_); // now the old save set
     } else if (errno == ENOENT) {
@@ -193,6 +208,36 @@ bool SaveSetWriter::finish(bool complete) {
     return true;
 }
 
+std::string keep_staged_saveset(const fs::path &store, const fs::path &staging) {
+    const fs::path manifest = staging / manifest_name;
+    const std::string text = read_text(manifest);
+    const Manifest m = parse_manifest(text);
+    if (m.saveset.empty())
+        throw StoreError("the manifest " + manifest.string() + " names no save set");
+    const std::string suffix = ".failed-" + std::to_string(m.sequence);
+    std::string kept = m.saveset.ends_with(suffix) ? m.saveset : m.saveset + suffix;
+    for (int n = 2; fs::exists(fs::symlink_status(store / saveset_directory_name(kept))); ++n)
+        kept = m.saveset + suffix + "-" + std::to_string(n);
+    if (kept != m.saveset) {
+        // The manifest names its save set: it is rewritten whole, line for
+        // line but the name, and put in place atomically.
+        // A last line cut short by a crash is left out, as a reader would.
+        std::string renamed;
+        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = text.substr(start, end - start);
+            if (line.starts_with("name\t"))
+                line = "name\t" + encode_field(kept);
+            renamed += line + "\n";
+        }
+        if (std::error_code ec = ark::sys::replace_file(manifest, renamed, 0600))
+            throw std::system_error(ec, "cannot rename the save set in " + manifest.string());
+    }
+    const fs::path target = store / saveset_directory_name(kept);
+    if (std::error_code ec = ark::sys::rename_durably(staging, target))
+        throw std::system_error(ec, "cannot keep " + staging.string() + " as " + target.string());
+    return kept;
+}
+
 SaveSet open_saveset(const fs::path &store, const std::string &saveset) {
     fs::path dir = store / saveset_directory_name(saveset);
     if (!fs::is_directory(dir))
@@ -206,10 +251,12 @@ std::vector<SaveSet> read_store(const fs::path &store, std::vector<std::string> 
     std::vector<SaveSet> sets;
     for (const auto &entry : fs::directory_iterator(store)) {
         std::string name = entry.path().filename().string();
-        if (name.starts_with(".") || !entry.is_directory())
+        const bool staged = name.starts_with(staging_prefix);
+        if ((name.starts_with(".") && !staged) || entry.is_symlink() || !entry.is_directory())
             continue;
         try {
             sets.push_back(read_saveset_dir(entry.path()));
+            sets.back().staged = staged;
         } catch (const std::exception &e) {
             problems.push_back(std::string(e.what()));
         }

@@ -31,13 +31,18 @@ std::string saveset_directory_name(const std::string &saveset);
 struct SaveSet {
     fs::path dir;
     Manifest manifest;
+    // A --replace backup that is still running or was interrupted, in its
+    // staging directory beside the save set it was to replace.
+    bool staged = false;
     fs::path item_file(const std::string &item_name) const { return dir / "data" / item_name; }
 };
 
 // Writes one save set. Without replace the save set must not exist yet
 // (save sets are never changed once written). With replace the new save set
 // is built beside the old one and takes its place only when the backup ends
-// without failure.
+// without failure; one that failed, or that an earlier run left unfinished,
+// is kept as a save set of its own ("<name>.failed-<sequence>"), since the
+// plug-in has moved its baselines for what it stored.
 class SaveSetWriter {
 public:
     SaveSetWriter(const fs::path &store, const std::string &saveset, const std::string &level, const std::string &job,
@@ -49,8 +54,12 @@ public:
     Checked store_item(const std::string &name, const fs::path &source);
 
     // Writes the end line. With replace and complete, puts the new save set
-    // in place of the old one and returns true.
+    // in place of the old one and returns true; with replace and a failure,
+    // keeps it under its own name (kept_as).
     bool finish(bool complete);
+
+    // The name under which a failed replacement was kept; empty otherwise.
+    const std::string &kept_as() const { return kept_as_; }
 
     const fs::path &dir() const { return dir_; }
 
@@ -62,12 +71,19 @@ private:
     bool replace_;
     Fd manifest_;
     std::set<std::string> held_;
+    std::string kept_as_;
 };
+
+// Turns the staging directory of a replacement that failed or was
+// interrupted into an ordinary save set of its own name, and returns that
+// name. Throws StoreError or std::system_error.
+std::string keep_staged_saveset(const fs::path &store, const fs::path &staging);
 
 // Reads a save set; throws StoreError when the store has none of that name.
 SaveSet open_saveset(const fs::path &store, const std::string &saveset);
 
-// Every save set of the store, sorted by name; a directory without a readable
+// Every save set of the store, sorted by name, with the staging directories
+// of unfinished replacements (staged); a directory without a readable
 // manifest is reported through problems.
 std::vector<SaveSet> read_store(const fs::path &store, std::vector<std::string> &problems);
 

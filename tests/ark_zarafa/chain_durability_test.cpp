@@ -173,6 +173,182 @@ INSTANTIATE_TEST_SUITE_P(FourWorkers, ChainDurability, ::testing::ValuesIn(cases
 INSTANTIATE_TEST_SUITE_P(AccountNamedAll, ChainDurability, ::testing::ValuesIn(cases_of_runs(1, 1, true)),
                          case_name);
 
+// A disturbed backup in the middle of a chain: a FULL after FULL and INCR,
+// or a --replace backup whose save set therefore fails.
+struct Disturbance {
+    Fault fault;
+    int n;
+};
+
+void PrintTo(const Disturbance &d, std::ostream *os) {
+    *os << (d.fault == Fault::kill_after_call ? "killed after call " : "fails item ") << d.n;
+}
+
+std::vector<Disturbance> every_call_and_item() {
+    const int mailboxes = static_cast<int>(kMailboxes.size());
+    std::vector<Disturbance> all;
+    for (int k = 1; k <= calls_of(mailboxes); ++k)
+        all.push_back({Fault::kill_after_call, k});
+    for (int p = 1; p <= 2 * mailboxes; ++p)
+        all.push_back({Fault::fail_item, p});
+    return all;
+}
+
+std::string disturbance_name(const ::testing::TestParamInfo<Disturbance> &info) {
+    return (info.param.fault == Fault::kill_after_call ? "killed_after_call" : "fails_item") +
+           std::to_string(info.param.n);
+}
+
+std::vector<std::string> disturbed(std::vector<std::string> extra, const Disturbance &d) {
+    extra.push_back(d.fault == Fault::kill_after_call ? "--test-kill-after-call" : "--test-fail-item");
+    extra.push_back(std::to_string(d.n));
+    return extra;
+}
+
+void expect_disturbed(const HostRun &run, const Disturbance &d) {
+    if (d.fault == Fault::kill_after_call)
+        ASSERT_EQ(run.process.signal, SIGKILL) << "the host should have died\n" << run.describe();
+    else
+        ASSERT_EQ(run.exit_status(), 1) << run.describe();
+}
+
+// Loses every mailbox and restores the job's chain: every message back.
+void expect_chain_restores(const E2eScene &scene, const std::string &when) {
+    SCOPED_TRACE(when);
+    const std::map<std::string, std::string> expected = contents(scene);
+    lose_everything(scene);
+    const HostRun restore = scene.restore_chain("nightly", mailbox_options());
+    ASSERT_TRUE(restore.survived()) << restore.describe();
+    expect_restored(scene, expected, restore);
+}
+
+// FULL, new mail, INCR, then a FULL disturbed at any call or item: the
+// mailboxes that FULL did not store whole come from the FULL and INCR before
+// it, at once and after the next INCR.
+class InterruptedFull : public ::testing::TestWithParam<Disturbance> {};
+
+TEST_P(InterruptedFull, ChainRestoresEveryMessageAtOnceAndAfterTheNextIncr) {
+    E2eScene scene;
+    scene.populate(2, 2, 3, 13);
+    ASSERT_EQ(scene.backup("f1", {"--level", "FULL", "--job", "nightly"}).exit_status(), 0);
+    add_mail(scene, 1);
+    ASSERT_EQ(scene.backup("i1", {"--level", "INCR", "--job", "nightly"}).exit_status(), 0);
+    expect_disturbed(scene.backup("f2", disturbed({"--level", "FULL", "--job", "nightly"}, GetParam())),
+                     GetParam());
+    expect_chain_restores(scene, "restored at once");
+    add_mail(scene, 2);
+    const HostRun next = scene.backup("i2", {"--level", "INCR", "--job", "nightly"});
+    ASSERT_TRUE(next.exit_status() == 0 || next.exit_status() == 3) << next.describe();
+    expect_chain_restores(scene, "restored after the next INCR");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCallAndItem, InterruptedFull, ::testing::ValuesIn(every_call_and_item()),
+                         disturbance_name);
+
+// A --replace backup that fails (or dies) after storing some mailboxes: its
+// items are kept as a save set of their own, which the chain uses after a
+// later INCR and a second --replace of the same name.
+class FailedReplace : public ::testing::TestWithParam<Disturbance> {};
+
+TEST_P(FailedReplace, KeepsItsItemsForTheChain) {
+    E2eScene scene;
+    scene.populate(2, 2, 3, 17);
+    ASSERT_EQ(scene.backup("f", {"--level", "FULL", "--job", "nightly"}).exit_status(), 0);
+    add_mail(scene, 1);
+    const std::vector<std::string> replace{"--level", "INCR", "--job", "nightly", "--replace"};
+    expect_disturbed(scene.backup("r", disturbed(replace, GetParam())), GetParam());
+    add_mail(scene, 2);
+    const HostRun incr = scene.backup("i", {"--level", "INCR", "--job", "nightly"});
+    ASSERT_TRUE(incr.exit_status() == 0 || incr.exit_status() == 3) << incr.describe();
+    add_mail(scene, 3);
+    const HostRun again = scene.backup("r", replace);
+    ASSERT_TRUE(again.exit_status() == 0 || again.exit_status() == 3) << again.describe();
+    if (GetParam().fault == Fault::kill_after_call) {
+        EXPECT_TRUE(again.problem_mentions({"Warning: an earlier --replace backup of save set \"r\" was not finished",
+                                            "\"r.failed-2\""}))
+            << again.describe();
+    }
+    const HostRun list = scene.dbhost({"list", "--store", scene.store().string()});
+    EXPECT_NE(list.process.out.find(" r.failed-2\n"), std::string::npos) << list.process.out;
+    EXPECT_NE(list.process.out.find(" r\n"), std::string::npos) << list.process.out;
+    expect_chain_restores(scene, "after the second --replace");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCallAndItem, FailedReplace, ::testing::ValuesIn(every_call_and_item()),
+                         disturbance_name);
+
+// A no-recovery restore of FULL + INCR + INCR puts each save set into a
+// directory of its own; the scripts the summary lists, run in that order,
+// bring every message back, and so does the one script that runs them all,
+// which stops at the first that fails. Also with a restore target whose
+// name a shell would misread.
+class NoRecoveryChain : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(NoRecoveryChain, ListedScriptsAndTheAllInOneScriptRestoreEveryMessage) {
+    E2eScene scene;
+    scene.set_into(scene.dir() / GetParam());
+    scene.populate(2, 2, 3, 19);
+    for (int r = 0; r < 3; ++r) {
+        if (r > 0)
+            add_mail(scene, r);
+        ASSERT_EQ(scene.backup("s" + std::to_string(r), {"--level", r ? "INCR" : "FULL", "--job", "nightly"})
+                      .exit_status(),
+                  0);
+    }
+    const std::map<std::string, std::string> expected = contents(scene);
+    lose_everything(scene);
+    std::vector<std::string> options = mailbox_options();
+    options.push_back("--no-recovery");
+    const HostRun restore = scene.restore_chain("nightly", options);
+    ASSERT_EQ(restore.exit_status(), 0) << restore.describe();
+    for (const std::string &m : kMailboxes)
+        EXPECT_GT(missing_messages(expected.at(m), scene.content(m)), 0) << m << " restored before any script ran";
+
+    // "    N. cd DIR && ./SCRIPT", in the order to run them.
+    std::vector<std::string> commands;
+    for (const std::string &line : arktest::lines_of(restore.process.out))
+        if (auto dot = line.find(". cd "); line.starts_with("    ") && dot != std::string::npos)
+            commands.push_back(line.substr(dot + 2));
+    ASSERT_EQ(commands.size(), 3 * kMailboxes.size()) << restore.process.out;
+    for (size_t k = 0; k < 3; ++k)
+        EXPECT_TRUE(fs::is_directory(scene.into() / ("0" + std::to_string(k + 1) + "-s" + std::to_string(k))));
+    for (const std::string &command : commands) {
+        const arktest::ProcessResult run = arktest::run_process({"sh", "-c", command}, {.env = scene.env()});
+        ASSERT_EQ(run.exit_status, 0) << command << "\n" << run.out << run.err;
+    }
+    expect_restored(scene, expected, restore);
+
+    const fs::path all = scene.into() / "nightly.restore-chain.sh";
+    EXPECT_NE(restore.process.out.find(all.string() + " runs them all"), std::string::npos) << restore.process.out;
+    EXPECT_EQ(fs::status(all).permissions() & fs::perms::all, fs::perms::owner_all);
+    lose_everything(scene);
+    const arktest::ProcessResult whole = arktest::run_process({all.string()}, {.env = scene.env()});
+    ASSERT_EQ(whole.exit_status, 0) << whole.out << whole.err;
+    expect_restored(scene, expected, restore);
+    // No name was read as shell text, wherever a script ran.
+    for (const auto &entry : fs::recursive_directory_iterator(scene.dir()))
+        EXPECT_NE(entry.path().filename(), "PWNED") << entry.path();
+    EXPECT_FALSE(fs::exists("PWNED"));
+
+    // A script that fails stops the ones after it.
+    const std::string second = commands[1].substr(commands[1].find("./") + 2);
+    const std::string second_dir = commands[1].substr(3, commands[1].find(" && ") - 3);
+    arktest::ProcessResult replaced = arktest::run_process(
+        {"sh", "-c", "cd " + second_dir + " && printf '#!/bin/sh\\nexit 7\\n' > " + second});
+    ASSERT_EQ(replaced.exit_status, 0) << replaced.err;
+    const arktest::ProcessResult stopped = arktest::run_process({all.string()}, {.env = scene.env()});
+    EXPECT_EQ(stopped.exit_status, 1) << stopped.out << stopped.err;
+    size_t runs = 0;
+    for (const std::string &line : arktest::lines_of(stopped.out))
+        runs += line.starts_with("running ");
+    EXPECT_EQ(runs, 2u) << stopped.out;
+    EXPECT_NE(stopped.err.find("exit status 7"), std::string::npos) << stopped.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, NoRecoveryChain,
+                         ::testing::Values("rst", "rst 'q' $(touch PWNED) ;x"),
+                         [](const auto &info) { return info.index == 0 ? std::string("plain") : "shell_text"; });
+
 // The run after a crash says which mailboxes it took back, by name; a failed
 // item names its mailbox at once and does not fail the call.
 TEST(ChainDurabilityMessages, RecoveryAndFailedStoreNameTheMailbox) {

@@ -203,8 +203,15 @@ Strings children() {
         const std::string_view pid(entry->d_name);
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos)
             continue;
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // A process that ends between the open and the read makes the read
+        // fail (ESRCH), which the stream reports by throwing: it is gone.
+        std::string text;
+        try {
+            std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+            text.assign(std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>());
+        } catch (const std::exception &) {
+            continue;
+        }
         const size_t close = text.rfind(')');
         if (close == std::string::npos)
             continue;

@@ -1,6 +1,7 @@
 // The save-set store of dbhost: items that must not be stored or restored,
 // damaged stored files, interrupted backups, odd save-set names, immutable
 // save sets and their explicit replacement, and the listing.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -259,6 +260,8 @@ TEST(DbhostSavesetName, TooLongForTheStoreIsRefused) {
 
 // ---- immutability and replacement -------------------------------------------
 
+// A failed replacement keeps the old save set, and its own items too, as a
+// failed save set of its own: the plug-in took them as stored.
 TEST(DbhostReplace, ExistingSavesetIsRefusedUnlessReplaceAndKeptWhenReplacementFails) {
     DbhostScene scene;
     std::string item = scene.add_source("alice.data.zbk", "first");
@@ -273,19 +276,55 @@ TEST(DbhostReplace, ExistingSavesetIsRefusedUnlessReplaceAndKeptWhenReplacementF
     EXPECT_FALSE(fs::exists(scene.record())) << "the plug-in was driven although the save set exists";
     EXPECT_EQ(read_file(scene.store() / "s" / "manifest"), manifest);
 
+    // The first item fails, the second is stored.
+    write_file(scene.source() / "alice.index.zbk", "index");
     r = scene.backup("s", {"--replace"}, {{"DBHOST_TEST_FAIL", "DB_GetItem:1"}});
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_TRUE(contains(r.err, "was not replaced")) << r.err;
+    EXPECT_TRUE(contains(r.err, "was not replaced") && contains(r.err, "kept as save set \"s.failed-2\"")) << r.err;
     EXPECT_EQ(read_file(scene.store() / "s" / "manifest"), manifest);
+    const auto kept = DbhostScene::manifest_items(scene.store() / "s.failed-2");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(read_file(scene.store() / "s.failed-2" / "data" / kept[0].name), "index");
+    EXPECT_TRUE(contains(read_file(scene.store() / "s.failed-2" / "manifest"), "name\ts.failed-2\n"));
 
     r = scene.backup("s", {"--replace"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     r = scene.restore("s");
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(read_file(scene.into() / item), "second");
-    // Neither the old save set nor the failed replacement is left behind.
-    EXPECT_EQ(tree(scene.store()).size(), tree(scene.store() / "s").size() + 1) << lines(
-        Strings(tree(scene.store()).begin(), tree(scene.store()).end()));
+    // The old save set is gone, the failed replacement is listed.
+    std::set<std::string> top;
+    for (const auto &entry : fs::directory_iterator(scene.store()))
+        top.insert(entry.path().filename().string());
+    EXPECT_EQ(top, (std::set<std::string>{"s", "s.failed-2"}));
+    auto list = scene.run({"list", "--store", scene.store().string()});
+    EXPECT_TRUE(contains(list.out, "  failed      s.failed-2\n")) << list.out;
+}
+
+// A --replace backup that died is kept by the next --replace of that name,
+// and until then listed as unfinished.
+TEST(DbhostReplace, InterruptedReplacementIsKeptByTheNextOne) {
+    DbhostScene scene;
+    scene.add_source("alice.data.zbk", "first");
+    ASSERT_EQ(scene.backup("s").exit_status, 0);
+    write_file(scene.source() / "alice.data.zbk", "second");
+    auto r = scene.backup("s", {"--replace", "--test-kill-after-call", "3"});
+    ASSERT_EQ(r.signal, SIGKILL) << r.err;
+    auto list = scene.run({"list", "--store", scene.store().string()});
+    EXPECT_TRUE(contains(list.out, "  incomplete  s (an unfinished --replace, kept at its next run)\n")) << list.out;
+
+    write_file(scene.source() / "alice.data.zbk", "third");
+    r = scene.backup("s", {"--replace"});
+    EXPECT_EQ(r.exit_status, 3) << r.err;
+    EXPECT_TRUE(contains(r.err, "Warning: an earlier --replace backup of save set \"s\" was not finished; its items "
+                                "are kept as save set \"s.failed-2\""))
+        << r.err;
+    const auto kept = DbhostScene::manifest_items(scene.store() / "s.failed-2");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(read_file(scene.store() / "s.failed-2" / "data" / kept[0].name), "second");
+    const auto now = DbhostScene::manifest_items(scene.store() / "s");
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_EQ(read_file(scene.store() / "s" / "data" / now[0].name), "third");
 }
 
 // ---- listing -------------------------------------------------------------------
