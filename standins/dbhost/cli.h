@@ -40,6 +40,7 @@ struct Options {
     bool no_recovery = false;
     bool replace = false;
     std::optional<int> workers; // --workers N: the option words "-w" "N"
+    std::optional<uint64_t> time_limit; // --time-limit SECONDS: the option words "-t" "SECONDS"
 
     // Test-only faults: die by SIGKILL right after the N-th operation call of
     // the plug-in; report the N-th item as failed without storing it.
