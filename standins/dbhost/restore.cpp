@@ -131,8 +131,11 @@ std::vector<SaveSet> job_chain(const fs::path &store, const std::string &job) {
     auto &log = MessageLog::get();
     std::vector<std::string> problems;
     std::vector<SaveSet> sets;
+    // A backup that ended without storing anything (refused at its set-up,
+    // as a second run of a job that is running is) is no step of the chain:
+    // as its last FULL it would hide the one that holds the mail.
     for (SaveSet &set : read_store(store, problems))
-        if (set.manifest.job == job)
+        if (set.manifest.job == job && (set.manifest.complete || !set.manifest.items.empty()))
             sets.push_back(std::move(set));
     for (const auto &problem : problems)
         log.warning(problem);
