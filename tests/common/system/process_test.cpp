@@ -250,16 +250,23 @@ TEST(Process, ChildrenRunAtOnceAndOnlyTheirOwnPidsAreReaped) {
     ASSERT_GE(foreign, 0);
     if (foreign == 0)
         ::_exit(7);
+    // The first child waits until the test has seen it running.
+    const fs::path go = dir / "go";
+    ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
     std::vector<sys::Child> children;
     for (int i = 0; i < 3; ++i) {
         fs::create_directories(dir / std::to_string(i));
-        sys::Command c = sh("sleep 0.2; pwd");
+        sys::Command c = sh(i == 0 ? "read x < '" + go.string() + "'; pwd" : "pwd");
         c.cwd = dir / std::to_string(i);
         c.out = sys::Output::capture();
         children.emplace_back(c);
         ASSERT_TRUE(children.back().started());
     }
-    EXPECT_FALSE(children[0].poll()) << "still sleeping";
+    EXPECT_FALSE(children[0].poll()) << "still waiting";
+    const int writer = ::open(go.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "x\n", 2), 2);
+    ::close(writer);
     size_t ended = 0;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (ended < children.size() && std::chrono::steady_clock::now() < deadline) {
