@@ -62,8 +62,8 @@ void HeldMessages::hold_output(std::string out, std::string err) {
         held_.push_back({Held::Kind::err, std::move(err)});
 }
 
-void HeldMessages::hold_output_file(std::shared_ptr<sys::Fd> file, bool to_stderr) {
-    if (file && *file)
+void HeldMessages::hold_output_file(std::shared_ptr<HeldFile> file, bool to_stderr) {
+    if (file && file->fd)
         held_.push_back({to_stderr ? Held::Kind::err : Held::Kind::out, {}, std::move(file)});
 }
 
@@ -80,7 +80,7 @@ void HeldMessages::deliver() {
             // In blocks: a tool's output may be far larger than memory should hold.
             std::vector<char> block(64 * 1024);
             for (off_t at = 0;;) {
-                const ssize_t n = ::pread(h.file->get(), block.data(), block.size(), at);
+                const ssize_t n = ::pread(h.file->fd.get(), block.data(), block.size(), at);
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n <= 0)

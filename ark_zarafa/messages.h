@@ -10,6 +10,11 @@
 
 namespace ark {
 
+// A file that held output is kept in, shared by those who will replay it.
+struct HeldFile {
+    sys::Fd fd;
+};
+
 // True when the host installed a message sink; callers may skip composing
 // expensive messages without one.
 bool has_sink();
@@ -42,7 +47,7 @@ public:
     void hold_output(std::string out, std::string err);
     // Holds what a tool wrote into a file (from its start), to be copied
     // to standard error or output in blocks after the messages before it.
-    void hold_output_file(std::shared_ptr<sys::Fd> file, bool to_stderr);
+    void hold_output_file(std::shared_ptr<HeldFile> file, bool to_stderr);
 
     // Delivers the held messages to the host's sink, and the held output to
     // the streams, in order, and forgets them.
@@ -54,7 +59,7 @@ private:
     struct Held {
         enum class Kind { message, out, err } kind;
         std::string text;
-        std::shared_ptr<sys::Fd> file{}; // the text is in this file instead
+        std::shared_ptr<HeldFile> file{}; // the text is in this file instead
     };
     std::vector<Held> held_;
 };

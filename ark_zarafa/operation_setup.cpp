@@ -64,7 +64,7 @@ void remove_previous_export(const ARKZarafa &state) {
     }
     const std::string dir = ark::export_dir_path(state);
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(dir, ec)))
+    if (!fs::exists(fs::symlink_status(dir, ec)) || fs::is_empty(dir, ec))
         return;
     msg("Removing previous export directory [%s]", dir.c_str());
     // Emptied, not removed: the operation's lock lives on the directory.

@@ -43,7 +43,7 @@ bool ToolOutput::open(const std::string &dir, bool one_stream) {
     sys::Fd out = file_in_one_of(dir);
     if (!out)
         return false;
-    out_ = std::make_shared<sys::Fd>(std::move(out));
+    out_ = std::make_shared<HeldFile>(HeldFile{std::move(out)});
     if (one_stream) {
         err_ = out_;
         return true;
@@ -53,13 +53,13 @@ bool ToolOutput::open(const std::string &dir, bool one_stream) {
         out_.reset();
         return false;
     }
-    err_ = std::make_shared<sys::Fd>(std::move(err));
+    err_ = std::make_shared<HeldFile>(HeldFile{std::move(err)});
     return true;
 }
 
 void ToolOutput::direct(sys::Command &command) const {
-    command.out = sys::Output::to_fd(out_->get());
-    command.err = sys::Output::to_fd(err_->get());
+    command.out = sys::Output::to_fd(out_->fd.get());
+    command.err = sys::Output::to_fd(err_->fd.get());
 }
 
 void ToolOutput::hold(HeldMessages &held, bool to_stderr) {

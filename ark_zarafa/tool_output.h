@@ -27,7 +27,7 @@ public:
     explicit operator bool() const { return static_cast<bool>(out_); }
 
 private:
-    std::shared_ptr<sys::Fd> out_, err_;
+    std::shared_ptr<HeldFile> out_, err_;
 };
 
 } // namespace ark

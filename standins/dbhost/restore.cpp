@@ -131,12 +131,17 @@ std::vector<SaveSet> job_chain(const fs::path &store, const std::string &job) {
     auto &log = MessageLog::get();
     std::vector<std::string> problems;
     std::vector<SaveSet> sets;
-    // A backup that ended without storing anything (refused at its set-up,
-    // as a second run of a job that is running is) is no step of the chain:
-    // as its last FULL it would hide the one that holds the mail.
-    for (SaveSet &set : read_store(store, problems))
-        if (set.manifest.job == job && (set.manifest.complete || !set.manifest.items.empty()))
+    // A backup that ended as failed without storing anything (refused at
+    // its set-up, as a second run of a job that is running is) changed
+    // nothing and is no step of the chain: as its last FULL it would hide
+    // the one that holds the mail. One that was killed may have cleared the
+    // job's baselines, and stays.
+    for (SaveSet &set : read_store(store, problems)) {
+        const Manifest &m = set.manifest;
+        const bool refused = m.ended && !m.complete && m.items.empty();
+        if (m.job == job && !refused)
             sets.push_back(std::move(set));
+    }
     for (const auto &problem : problems)
         log.warning(problem);
     std::stable_sort(sets.begin(), sets.end(), earlier_backup);

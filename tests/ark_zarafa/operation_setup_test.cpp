@@ -79,15 +79,16 @@ TEST_F(OperationSetup, FullAndCopyRemoveTheirEarlierExportIncrKeepsIt) {
     EXPECT_TRUE(fs::exists(job / "alice.index.zbk"));
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"DIFF\" \"-j\" \"nightly\"", tmp()}), DB_NUM_I_OK);
     EXPECT_TRUE(fs::exists(job));
+    // Emptied, not removed: the operation's lock lives on the directory.
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"nightly\"", tmp()}), DB_NUM_I_OK);
-    EXPECT_FALSE(fs::exists(job));
+    EXPECT_TRUE(fs::is_empty(job));
 
     // COPY removes the directory its exports go to: the save-set name with
     // "/" and "." replaced, so the name can't reach elsewhere.
     const fs::path copy = old_export("SET_01_A");
     const fs::path nested = old_export("SET.01");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"COPY\"", "SAVESET=SET.01/A", tmp()}), DB_NUM_I_OK);
-    EXPECT_FALSE(fs::exists(copy));
+    EXPECT_TRUE(fs::is_empty(copy));
     EXPECT_TRUE(fs::exists(nested / "alice.index.zbk"));
 }
 
@@ -95,7 +96,9 @@ TEST_F(OperationSetup, NoRemovalWithoutTheWorkDirectory) {
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"n\"", "TMP_DIR=" + (work / "missing").string()}),
               DB_NUM_I_OK);
     EXPECT_FALSE(has_message_containing("Removing previous export directory"));
-    EXPECT_FALSE(fs::exists(work / "missing"));
+    // Only the job's directory is made, private, for the operation's lock.
+    EXPECT_TRUE(fs::is_empty(work / "missing" / "zarafa" / "n"));
+    EXPECT_EQ(fs::status(work / "missing" / "zarafa" / "n").permissions(), fs::perms::owner_all);
 }
 
 TEST_F(OperationSetup, EmptyJobOrSaveSetNameNeverRemovesEveryExport) {
@@ -117,12 +120,12 @@ TEST_F(OperationSetup, HostileJobAndSaveSetNamesStayInsideTheExportArea) {
     const fs::path spaced = old_export("a b");
     const fs::path a = old_export("a");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"a b\"", tmp()}), DB_NUM_I_OK);
-    EXPECT_FALSE(fs::exists(spaced));
+    EXPECT_TRUE(fs::is_empty(spaced));
     EXPECT_TRUE(fs::exists(a / "alice.index.zbk"));
 
     const fs::path hostile = old_export("x;touch PWNED");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"COPY\"", "SAVESET=x;touch PWNED", tmp()}), DB_NUM_I_OK);
-    EXPECT_FALSE(fs::exists(hostile));
+    EXPECT_TRUE(fs::is_empty(hostile));
     EXPECT_FALSE(fs::exists(work / "PWNED"));
     EXPECT_FALSE(fs::exists(work / "zarafa" / "PWNED"));
     EXPECT_TRUE(fs::exists(a / "alice.index.zbk"));
