@@ -340,7 +340,10 @@ Strings children() {
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos)
             continue;
         std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // A process that ends while it is read gives a read error: the
+        // stream takes it as an end, as it does for getline.
+        std::string text;
+        std::getline(stat, text);
         const size_t close = text.rfind(')');
         if (close == std::string::npos)
             continue;

@@ -377,7 +377,10 @@ sys::Result wait_as(sys::Child &child, Waiting how) {
 bool ended(pid_t pid) {
     for (int tries = 0; tries < 10000; ++tries) {
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // A process that ends while it is read gives a read error: the
+        // stream takes it as an end, as it does for getline.
+        std::string text;
+        std::getline(stat, text);
         const size_t close = text.rfind(')');
         if (close == std::string::npos || text.substr(close + 2, 1) == "Z")
             return true;
