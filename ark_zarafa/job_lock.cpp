@@ -63,17 +63,6 @@ std::string process_with_open(dev_t device, ino_t inode) {
     return {};
 }
 
-// Makes dir when it is missing, private to the backup account.
-void make_missing(const std::string &dir) {
-    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-        const std::string part = dir.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return;
-        if (slash == std::string::npos)
-            return;
-    }
-}
-
 } // namespace
 
 std::string lock_holder(dev_t device, ino_t inode) {
@@ -134,17 +123,6 @@ bool take_job_lock_fd(int dir_fd, const std::string &dir) {
     held_lock() = std::move(own);
     set_inherited_by_tools({held_lock().get()});
     return true;
-}
-
-bool take_job_lock(const std::string &dir) {
-    make_missing(dir);
-    sys::Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        release_job_lock();
-        msg("Error: can't lock the job directory %s: %s", dir.c_str(), std::strerror(errno));
-        return false;
-    }
-    return take_job_lock_fd(fd.get(), dir);
 }
 
 void release_job_lock() {

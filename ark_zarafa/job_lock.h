@@ -13,14 +13,11 @@
 namespace ark {
 
 // Locks the export directory dir of the operation that is being set up,
-// making it (0700) when it is missing; the descriptor is handed to every
-// tool started until the lock is released. False, after an "Error:" that
-// names the directory (and the process that holds it, where that can be
-// learned), when another operation holds it or it can't be opened.
-bool take_job_lock(const std::string &dir);
-
-// The same with a descriptor of the directory that the caller opened and
-// checked; the lock keeps a copy of it.
+// by the descriptor dir_fd that the caller opened and checked (the lock
+// keeps a description of its own); it is handed to every tool started until
+// the lock is released. False, after an "Error:" that names the directory
+// (and the process that holds it, where that can be learned), when another
+// operation holds it.
 bool take_job_lock_fd(int dir_fd, const std::string &dir);
 
 // Ends the lock (and its inheritance by tools started from now on); tools
