@@ -139,6 +139,7 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
                 const std::vector<std::string> argv = ark::export_command(cpUserName);
                 msg("Start export: [%s]", ark::command_text(argv).c_str());
                 const ark::ToolRun run = ark::run_tool(argv, {.cwd_fd = e.dir_fd});
+                e.time_limit = run.time_limit;
                 if (!run.started)
                     msg("Warning: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
                 ark::warn_if_failed(argv, run, cpUserName);

@@ -53,6 +53,10 @@ void ExportPipeline::top_up(const LIST_INFO *pending, int workers) {
         // Its own process group, so that stopping it stops what it started.
         sys::Command command = tool_command(a.argv, options);
         command.own_process_group = true;
+        // Its output goes to files: one that writes much never waits for
+        // its turn, when it would be read.
+        if (a.output.open(a.e.dir, false))
+            a.output.direct(command);
         a.child = sys::Child(command);
     }
 }
@@ -73,8 +77,10 @@ bool ExportPipeline::take(const std::string &mailbox, MailboxExport &e) {
     if (!a.e.ready)
         return true;
     const ToolRun run = tool_run_of(a.child.started() ? a.child.wait() : a.child.result());
+    e.time_limit = run.time_limit;
     HeldMessages output;
     output.hold_output(run.output, run.errors);
+    a.output.hold(output, false);
     output.deliver();
     if (!run.started)
         msg("Warning: can't run [%s]: %s", command_text(a.argv).c_str(), run.start_error.c_str());

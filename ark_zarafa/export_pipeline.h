@@ -15,6 +15,7 @@
 #include "messages.h"
 #include "run_tool.h"
 #include "system/process.h"
+#include "tool_output.h"
 
 namespace ark {
 
@@ -42,6 +43,7 @@ private:
         HeldMessages held;
         std::vector<std::string> argv;
         sys::Child child;
+        ToolOutput output;
     };
     std::deque<Ahead> ahead_;
 };

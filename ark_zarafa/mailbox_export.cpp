@@ -58,6 +58,13 @@ int complete_export(const MailboxExport &e) {
     const ARKZarafa &state = g_sARKZarafa;
     BaselineJournal &journal = baseline_journal();
     journal.tool_ended(*e.journal);
+    // Stopped part-way, its files may look whole and still miss mail.
+    if (e.time_limit) {
+        msg("Error: mailbox %s was not exported: its export was stopped at the time limit of its run (-t %d)",
+            e.mailbox.c_str(), e.time_limit);
+        journal.abandon(*e.journal);
+        return -1;
+    }
     // Success is judged by the files the tool left. A mailbox whose files are
     // missing, stale or cut off is not handed out, and its list file is not
     // rebuilt from them.

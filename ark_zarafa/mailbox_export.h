@@ -19,6 +19,7 @@ struct MailboxExport {
     std::optional<BaselineJournal::ExportId> journal;
     bool ready = false;  // the tool may run
     std::string source;  // what ark_zarafa_backup_user hands back as the export directory
+    int time_limit = 0;  // the tool was stopped at this time limit (ToolRun::time_limit)
 };
 
 // "zarafa-backup -u NAME", "-p" for the public store, "-a" for "ALL".

@@ -2,6 +2,9 @@
 // share.
 #include "messages.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -59,6 +62,11 @@ void HeldMessages::hold_output(std::string out, std::string err) {
         held_.push_back({Held::Kind::err, std::move(err)});
 }
 
+void HeldMessages::hold_output_file(std::shared_ptr<HeldFile> file, bool to_stderr) {
+    if (file && file->fd)
+        held_.push_back({to_stderr ? Held::Kind::err : Held::Kind::out, {}, std::move(file)});
+}
+
 void HeldMessages::deliver() {
     std::vector<Held> held = std::move(held_);
     held_.clear();
@@ -68,7 +76,21 @@ void HeldMessages::deliver() {
             continue;
         }
         std::FILE *stream = h.kind == Held::Kind::out ? stdout : stderr;
-        std::fwrite(h.text.data(), 1, h.text.size(), stream);
+        if (h.file) {
+            // In blocks: a tool's output may be far larger than memory should hold.
+            std::vector<char> block(64 * 1024);
+            for (off_t at = 0;;) {
+                const ssize_t n = ::pread(h.file->fd.get(), block.data(), block.size(), at);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                std::fwrite(block.data(), 1, static_cast<size_t>(n), stream);
+                at += n;
+            }
+        } else {
+            std::fwrite(h.text.data(), 1, h.text.size(), stream);
+        }
         std::fflush(stream);
     }
 }

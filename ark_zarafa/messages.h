@@ -2,10 +2,18 @@
 // handed to the host's sink installed with DB_SetLog.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "system/fd.h"
+
 namespace ark {
+
+// A file that held output is kept in, shared by those who will replay it.
+struct HeldFile {
+    sys::Fd fd;
+};
 
 // True when the host installed a message sink; callers may skip composing
 // expensive messages without one.
@@ -37,6 +45,9 @@ public:
     // Holds a tool's output, to be written to standard output and error
     // after the messages held before it.
     void hold_output(std::string out, std::string err);
+    // Holds what a tool wrote into a file (from its start), to be copied
+    // to standard error or output in blocks after the messages before it.
+    void hold_output_file(std::shared_ptr<HeldFile> file, bool to_stderr);
 
     // Delivers the held messages to the host's sink, and the held output to
     // the streams, in order, and forgets them.
@@ -48,6 +59,7 @@ private:
     struct Held {
         enum class Kind { message, out, err } kind;
         std::string text;
+        std::shared_ptr<HeldFile> file{}; // the text is in this file instead
     };
     std::vector<Held> held_;
 };

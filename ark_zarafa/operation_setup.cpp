@@ -2,6 +2,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -15,11 +16,13 @@
 #include "export_dir.h"
 #include "fifo_strings.h"
 #include "item_results.h"
-#include "fifo_strings.h"
+#include "job_lock.h"
 #include "mailbox_files.h"
 #include "messages.h"
 #include "operation_state.h"
 #include "restore_script.h"
+#include "run_tool.h"
+#include "tool_time_limit.h"
 #include "utils.h"
 #include "work_tree.h"
 #include "worker_count.h"
@@ -84,7 +87,9 @@ int prepare_selective_restore(ListPtr &cmdline) {
 
 } // namespace
 
-extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION_LEVEL, char **cppI_CtrlVars) {
+namespace {
+
+int init_operation(DB_OPERATION_TYPE eI_OperationType, char **cppI_CtrlVars) {
     msg("DB_InitOperation (+)");
     zarafa_global_struct_init(eI_OperationType);
     zarafa_parse_db_args(&g_sARKZarafa, cppI_CtrlVars);
@@ -99,6 +104,10 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
     if (!work_dir_acceptable(state))
         return DB_NUM_E_ERROR;
     ark::set_worker_count(ark::parse_worker_count(state));
+    std::optional<int> time_limit;
+    if (!ark::parse_tool_time_limit(state, time_limit))
+        return DB_NUM_E_ERROR;
+    ark::set_tool_time_limit(time_limit);
 
     const bool backup = eI_OperationType == DB_TYPE_BCK;
     const bool restore = eI_OperationType == DB_TYPE_RST;
@@ -133,6 +142,11 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
     if (backup) {
         if (!ark::open_work_tree(state))
             return DB_NUM_E_ERROR;
+        // One operation per job directory: held to the close, and before
+        // the recovery, which must never take a running operation's journal
+        // for a crashed one's.
+        if (ark::export_dir_fd() >= 0 && !ark::take_job_lock_fd(ark::export_dir_fd(), ark::work_tree_export_path()))
+            return DB_NUM_E_ERROR;
         // Exports of the job's earlier runs that the host never acknowledged
         // give their baselines back before anything builds on them.
         if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !ark::export_dir_problem(state))
@@ -155,6 +169,16 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
     ark::remember_operation_mailboxes(ark::strings_of(state.psUsers));
     msg("DB_InitOperation (-)");
     return DB_NUM_I_OK;
+}
+
+} // namespace
+
+extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION_LEVEL, char **cppI_CtrlVars) {
+    const int result = init_operation(eI_OperationType, cppI_CtrlVars);
+    // A failed set-up leaves the job to the next operation.
+    if (result != DB_NUM_I_OK)
+        ark::release_job_lock();
+    return result;
 }
 
 extern "C" void display_norecover_box(LIST_INFO *spUserList, LIST_INFO *spFileList, const char *) {

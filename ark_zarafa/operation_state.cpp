@@ -9,12 +9,14 @@
 #include "ark_zarafa.h"
 #include "baseline_journal.h"
 #include "export_pipeline.h"
+#include "job_lock.h"
 #include "item_results.h"
 #include "mailbox_files.h"
 #include "c_buffer.h"
 #include "export_listing.h"
 #include "messages.h"
 #include "restore_index.h"
+#include "run_tool.h"
 #include "worker_count.h"
 
 extern "C" {
@@ -92,6 +94,7 @@ void release_item_indexes() {
     export_pipeline().stop_all();
     stop_restore_imports();
     baseline_journal().close();
+    release_job_lock();
     restore_index().reset();
     export_listing().reset();
 }
@@ -135,6 +138,7 @@ extern "C" void zarafa_global_struct_init(DB_OPERATION_TYPE eI_OperationType) {
     s.iRecoveryAfterNoRecover = 0;
     g_refused.clear();
     set_worker_count(1);
+    set_tool_time_limit(std::nullopt);
     remember_operation_mailboxes({});
 }
 

@@ -14,6 +14,11 @@ namespace ark {
 std::string ToolRun::outcome() const {
     if (!started)
         return "not started";
+    if (time_limit)
+        return "a stop at the time limit of " +
+               (time_limit > 0 ? std::to_string(time_limit) + " seconds (-t " + std::to_string(time_limit) + ")"
+                               : std::string("its run (-t)")) +
+               (signal ? ", signal " + std::to_string(signal) : "");
     if (wait_errno)
         return "an exit status that could not be learned (" + std::string(std::strerror(wait_errno)) +
                (wait_errno == ECHILD ? ": SIGCHLD is ignored, or the tool was reaped elsewhere)" : ")");
@@ -28,6 +33,8 @@ std::vector<int> &inherited_fds() {
     static std::vector<int> fds;
     return fds;
 }
+
+std::optional<int> g_time_limit;
 
 // The process's environment, unless its PATH has an empty or relative
 // entry: then a copy with those left out, so that neither the search for
@@ -47,6 +54,8 @@ std::optional<std::vector<std::string>> tool_environment() {
 
 void set_inherited_by_tools(std::vector<int> fds) { inherited_fds() = std::move(fds); }
 
+void set_tool_time_limit(std::optional<int> seconds) { g_time_limit = seconds; }
+
 sys::Command tool_command(const std::vector<std::string> &argv, const ToolOptions &options) {
     sys::Command command{.argv = argv, .env = tool_environment(), .input = options.input};
     if (options.cwd)
@@ -54,6 +63,11 @@ sys::Command tool_command(const std::vector<std::string> &argv, const ToolOption
     command.cwd_fd = options.cwd_fd;
     command.umask = kToolUmask;
     command.inherit_fds = inherited_fds();
+    if (g_time_limit) {
+        // Its own process group, so that what it started is stopped with it.
+        command.time_limit = std::chrono::seconds(*g_time_limit);
+        command.own_process_group = true;
+    }
     if (options.capture_output)
         command.out = sys::Output::capture();
     else if (options.output_to_stderr)
@@ -82,6 +96,10 @@ ToolRun tool_run_of(const sys::Result &result) {
         break;
     }
     run.started = true;
+    if (result.timed_out && g_time_limit)
+        run.time_limit = *g_time_limit;
+    else if (result.timed_out)
+        run.time_limit = -1;
     run.output = result.out;
     run.errors = result.err;
     return run;
@@ -135,6 +153,11 @@ std::string command_text(const std::vector<std::string> &argv) {
 void warn_if_failed(const std::vector<std::string> &argv, const ToolRun &run, std::string_view mailbox) {
     if (!run.started || run.succeeded())
         return;
+    if (run.time_limit) {
+        msg("Error: command [%s] ended with %s%s%.*s", command_text(argv).c_str(), run.outcome().c_str(),
+            mailbox.empty() ? "" : " for mailbox ", static_cast<int>(mailbox.size()), mailbox.data());
+        return;
+    }
     if (mailbox.empty())
         msg("Warning: command [%s] ended with %s", command_text(argv).c_str(), run.outcome().c_str());
     else

@@ -20,7 +20,10 @@ struct ToolRun {
     std::string start_error; // why it could not be started
     int start_errno = 0;     // and its error number
     int wait_errno = 0;      // started, but its end could not be learned
-    bool succeeded() const { return started && wait_errno == 0 && signal == 0 && exit_status == 0; }
+    int time_limit = 0;      // seconds: it was stopped when it ran past them
+    bool succeeded() const {
+        return started && wait_errno == 0 && signal == 0 && exit_status == 0 && time_limit == 0;
+    }
     // "exit status N", "signal N" or why the status is unknown, for warnings.
     std::string outcome() const;
 };
@@ -37,6 +40,10 @@ struct ToolOptions {
 // The umask of every tool and script the plug-in runs: what they write
 // (exported mail among it) is the backup account's alone.
 constexpr mode_t kToolUmask = 077;
+
+// The time limit in seconds of every tool started from now on ("-t"):
+// one past it is stopped with its process group. None when absent.
+void set_tool_time_limit(std::optional<int> seconds);
 
 // Descriptors that every tool started from now on keeps (the operation's
 // job lock); replaces the earlier set. An empty set ends the inheritance.
@@ -62,7 +69,8 @@ std::string shell_quote(std::string_view word);
 // quoted only when it is not shell-safe.
 std::string command_text(const std::vector<std::string> &argv);
 
-// Warn, naming the command, when a tool ran but did not succeed. A run that
+// Warn, naming the command, when a tool ran but did not succeed; a tool
+// stopped at its time limit draws an "Error:" that names the limit. A run that
 // concerns one mailbox names it at the end of the warning (" for mailbox
 // NAME"), so that the host can tell which mailbox drew the warning.
 void warn_if_failed(const std::vector<std::string> &argv, const ToolRun &run, std::string_view mailbox = {});

@@ -38,6 +38,10 @@ void ToolPool::next(Running &r) {
         // Its own process group, so that stopping it stops what it started.
         sys::Command command = tool_command(r.current, options);
         command.own_process_group = true;
+        // Its output goes to files, which are replayed at its end: a tool
+        // that writes much never waits for the pool to read.
+        if (r.output.open(options.cwd.value_or(""), r.job.options.output_to_stderr))
+            r.output.direct(command);
         r.child = sys::Child(command);
         if (r.child.started())
             return;
@@ -60,6 +64,7 @@ void ToolPool::step(Running &r, const sys::Result &result) {
             r.held.hold_output("", run.output + run.errors);
         else
             r.held.hold_output(run.output, run.errors);
+        r.output.hold(r.held, r.job.options.output_to_stderr);
         if (r.job.after)
             go_on = r.job.after(r.current, run);
     }

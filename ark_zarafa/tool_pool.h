@@ -16,6 +16,7 @@
 #include "messages.h"
 #include "run_tool.h"
 #include "system/process.h"
+#include "tool_output.h"
 
 namespace ark {
 
@@ -54,6 +55,7 @@ private:
         HeldMessages held;
         std::vector<std::string> current;
         sys::Child child;
+        ToolOutput output;
         bool done = false;
     };
     // Starts the job's next command, or marks it done when none is left.

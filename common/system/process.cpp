@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -41,6 +42,42 @@ constexpr bool kSpawnChdir = false;
 constexpr int kDefaultSignals[] = {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGQUIT, SIGHUP};
 
 constexpr size_t kReadBlock = 64 * 1024;
+
+// How long a child stopped at its time limit has to end after SIGTERM.
+constexpr std::chrono::milliseconds kLimitGrace{1000};
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+int open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// Blocks SIGCHLD in this thread for its life: a handler of the caller that
+// reaps children can't run between the check that a child is still ours
+// and the signal sent to it.
+class SigchldBlocked {
+public:
+    SigchldBlocked() {
+        sigset_t chld;
+        sigemptyset(&chld);
+        sigaddset(&chld, SIGCHLD);
+        pthread_sigmask(SIG_BLOCK, &chld, &saved_);
+    }
+    ~SigchldBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    SigchldBlocked(const SigchldBlocked &) = delete;
+    SigchldBlocked &operator=(const SigchldBlocked &) = delete;
+
+private:
+    sigset_t saved_;
+};
 
 Result not_started(int error) {
     Result r;
@@ -255,6 +292,13 @@ std::vector<std::string> environment_with(const std::map<std::string, std::strin
 }
 
 std::string Result::outcome() const {
+    if (timed_out && state == State::signalled)
+        return "stopped at its time limit, signal " + std::to_string(signal);
+    if (timed_out) {
+        Result plain = *this;
+        plain.timed_out = false;
+        return "stopped at its time limit, " + plain.outcome();
+    }
     switch (state) {
     case State::not_started:
         return "not started: " + std::string(std::strerror(error));
@@ -471,6 +515,11 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
         ::setpgid(pid, pid); // also here, so that the group can be signalled at once
 
     pid_ = pid;
+    // While the child is unreaped its pid can't be reused, so the
+    // descriptor is surely its own.
+    pidfd_ = open_pidfd(pid);
+    if (command.time_limit)
+        deadline_ = std::chrono::steady_clock::now() + *command.time_limit;
     result_.state = Result::State::unknown; // until it is reaped
     if (in_ >= 0) {
         input_ = *command.input;
@@ -484,12 +533,48 @@ Child::~Child() { kill_and_release(); }
 
 void Child::kill_and_release() {
     if (pid_ > 0 && !reaped_) {
-        if (group_)
-            ::kill(-pid_, SIGKILL);
-        ::kill(pid_, SIGKILL);
+        send_stop(SIGKILL);
         reap(true);
     }
     release();
+}
+
+bool Child::ours() const {
+    if (pid_ <= 0 || reaped_)
+        return false;
+    // Not reaped when waitid, which leaves it as it is, still finds it.
+    siginfo_t info{};
+    if (pidfd_ >= 0) {
+        if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_), &info,
+                     WEXITED | WNOHANG | WNOWAIT) == 0)
+            return true;
+        if (errno != EINVAL)
+            return false;
+    }
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
+bool Child::signal(int signo) const {
+    if (pid_ <= 0 || reaped_)
+        return false;
+#ifdef SYS_pidfd_send_signal
+    if (pidfd_ >= 0)
+        return ::syscall(SYS_pidfd_send_signal, pidfd_, signo, nullptr, 0) == 0;
+#endif
+    const SigchldBlocked blocked;
+    return ours() && ::kill(pid_, signo) == 0;
+}
+
+bool Child::signal_group(int signo) const {
+    // The group's id is the leader's pid: free for reuse once the leader
+    // is reaped and the group is empty, so it is only signalled before.
+    const SigchldBlocked blocked;
+    return group_ && ours() && ::kill(-pid_, signo) == 0;
+}
+
+void Child::send_stop(int signo) {
+    signal_group(signo);
+    signal(signo);
 }
 
 Child::Child(Child &&other) noexcept { *this = std::move(other); }
@@ -500,7 +585,8 @@ Child &Child::operator=(Child &&other) noexcept {
     kill_and_release();
     pid_ = std::exchange(other.pid_, -1);
     pidfd_ = std::exchange(other.pidfd_, -1);
-    pidfd_tried_ = other.pidfd_tried_;
+    deadline_ = other.deadline_;
+    limit_stage_ = other.limit_stage_;
     in_ = std::exchange(other.in_, -1);
     out_ = std::exchange(other.out_, -1);
     err_ = std::exchange(other.err_, -1);
@@ -520,7 +606,49 @@ void Child::release() {
     close_fd(pidfd_);
 }
 
-bool Child::done() const { return pid_ <= 0 || (reaped_ && out_ < 0 && err_ < 0); }
+bool Child::done() const { return pid_ <= 0 || reaped_; }
+
+void Child::drain_output() {
+    close_fd(in_);
+    for (int *fd : {&out_, &err_}) {
+        if (*fd < 0)
+            continue;
+        // What is in the pipe now is all the child wrote; a descendant may
+        // go on writing, and is not waited for.
+        ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) | O_NONBLOCK);
+        std::string &into = fd == &out_ ? result_.out : result_.err;
+        int waiting = 0;
+        while (::ioctl(*fd, FIONREAD, &waiting) == 0 && waiting > 0) {
+            const size_t before = into.size();
+            into.resize(before + static_cast<size_t>(waiting));
+            const ssize_t n = ::read(*fd, into.data() + before, static_cast<size_t>(waiting));
+            into.resize(before + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            if (n <= 0 && errno != EINTR)
+                break;
+        }
+        close_fd(*fd);
+    }
+}
+
+int Child::enforce_limit() {
+    if (!deadline_ || reaped_)
+        return -1;
+    const auto now = std::chrono::steady_clock::now();
+    if (limit_stage_ == 0 && now >= *deadline_) {
+        result_.timed_out = true;
+        send_stop(SIGTERM);
+        limit_stage_ = 1;
+    }
+    if (limit_stage_ == 1 && now >= *deadline_ + kLimitGrace) {
+        send_stop(SIGKILL);
+        limit_stage_ = 2;
+    }
+    if (limit_stage_ == 2)
+        return -1;
+    const auto next = limit_stage_ == 0 ? *deadline_ : *deadline_ + kLimitGrace;
+    return static_cast<int>(
+        std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
+}
 
 void Child::reap(bool block) {
     if (reaped_ || pid_ <= 0)
@@ -540,7 +668,7 @@ void Child::reap(bool block) {
         result_.state = Result::State::unknown;
         result_.error = errno;
         reaped_ = true;
-        close_fd(in_);
+        drain_output();
         return;
     }
     if (WIFEXITED(status)) {
@@ -551,24 +679,18 @@ void Child::reap(bool block) {
         result_.signal = WTERMSIG(status);
     }
     reaped_ = true;
-    // Nobody reads the input any more.
-    close_fd(in_);
+    // Nobody reads the input any more, and the output ends here.
+    drain_output();
 }
 
 void Child::step(int timeout_ms) {
-    // Nothing to move: a wait without a limit is the reaping itself.
-    if (timeout_ms < 0 && in_ < 0 && out_ < 0 && err_ < 0) {
-        reap(true);
+    if (reaped_)
         return;
-    }
-    // A wait with a limit learns of the child's end from a process
-    // descriptor, which wakes the poll below (it is close-on-exec). A wait
-    // without one reads the pipes to their end and then reaps.
-    const bool limited = timeout_ms >= 0;
-    if (limited && !reaped_ && pidfd_ < 0 && !pidfd_tried_) {
-        pidfd_tried_ = true;
-        pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    }
+    const int until_limit = enforce_limit();
+    if (until_limit >= 0 && (timeout_ms < 0 || until_limit < timeout_ms))
+        timeout_ms = until_limit;
+    // The child's end wakes the poll through its process descriptor;
+    // without one it is looked for now and then.
     pollfd fds[4];
     nfds_t n = 0;
     int in_slot = -1, out_slot = -1, err_slot = -1, pid_slot = -1;
@@ -584,24 +706,21 @@ void Child::step(int timeout_ms) {
         fds[n] = {err_, POLLIN, 0};
         err_slot = static_cast<int>(n++);
     }
-    if (!reaped_ && pidfd_ >= 0) {
+    if (pidfd_ >= 0) {
         fds[n] = {pidfd_, POLLIN, 0};
         pid_slot = static_cast<int>(n++);
     }
-    // Without a process descriptor the end of the child is looked for now
-    // and then.
-    const bool look_for_end = limited && !reaped_ && pidfd_ < 0;
-    if (look_for_end && timeout_ms > 10)
+    const bool look_for_end = pidfd_ < 0;
+    if (look_for_end && (timeout_ms < 0 || timeout_ms > 10))
         timeout_ms = 10;
     if (n == 0) {
-        if (look_for_end && timeout_ms != 0)
+        if (timeout_ms > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
         reap(false);
         return;
     }
     if (::poll(fds, n, timeout_ms) < 0) {
-        if (look_for_end)
-            reap(false);
+        reap(false);
         return; // EINTR: the caller's loop comes back
     }
     if (in_slot >= 0 && fds[in_slot].revents) {
@@ -617,6 +736,7 @@ void Child::step(int timeout_ms) {
         close_fd(err_);
     if ((pid_slot >= 0 && fds[pid_slot].revents) || look_for_end)
         reap(false);
+    enforce_limit();
 }
 
 void Child::finish_output() {
@@ -665,45 +785,13 @@ Result Child::wait() {
 Result Child::stop(std::chrono::milliseconds grace) {
     if (pid_ <= 0 || done())
         return wait();
-    if (!reaped_) {
-        if (group_)
-            ::kill(-pid_, SIGTERM);
-        ::kill(pid_, SIGTERM);
-    }
+    send_stop(SIGTERM);
     if (auto ended = wait_for(grace))
         return *ended;
-    if (!reaped_) {
-        if (group_)
-            ::kill(-pid_, SIGKILL);
-        ::kill(pid_, SIGKILL);
-        reap(true);
-    }
-    // What the child wrote before it ended is kept; a descendant that still
-    // holds the pipes is not waited for.
-    for (int *fd : {&out_, &err_}) {
-        if (*fd < 0)
-            continue;
-        ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) | O_NONBLOCK);
-        std::string &into = fd == &out_ ? result_.out : result_.err;
-        char buffer[kReadBlock];
-        ssize_t n;
-        while ((n = ::read(*fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-            if (n > 0)
-                into.append(buffer, static_cast<size_t>(n));
-        close_fd(*fd);
-    }
+    send_stop(SIGKILL);
+    reap(true);
     finish_output();
     return result_;
-}
-
-void Child::signal(int signo) const {
-    if (pid_ > 0 && !reaped_)
-        ::kill(pid_, signo);
-}
-
-void Child::signal_group(int signo) const {
-    if (pid_ > 0 && group_)
-        ::kill(-pid_, signo);
 }
 
 Result run(const Command &command) {

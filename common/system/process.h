@@ -70,6 +70,10 @@ struct Command {
     // and ended by SIGHUP when the caller's thread ends first.
     std::vector<int> ignored_signals{};
     bool die_with_parent = false;
+    // Once the child has run this long it is stopped (SIGTERM to it and,
+    // when it leads one, its process group, SIGKILL after a grace) and its
+    // result says so. No limit when absent.
+    std::optional<std::chrono::milliseconds> time_limit{};
 };
 
 // The caller's environment with the entries of set added or replaced and
@@ -95,18 +99,25 @@ struct Result {
     int status = -1;
     int signal = 0;
     int error = 0;
+    bool timed_out = false; // stopped because it ran past its time limit
     std::string out; // captured standard output
     std::string err; // captured standard error
 
     bool started() const { return state != State::not_started; }
     bool succeeded() const { return state == State::exited && status == 0; }
     // "exit status N", "signal N", "not started: REASON" or
-    // "unknown exit status: REASON".
+    // "unknown exit status: REASON"; a child stopped at its time limit is
+    // "stopped at its time limit, signal N".
     std::string outcome() const;
 };
 
-// A started child. Its output is collected while it is waited for; the
-// destructor kills (SIGKILL) and reaps a child that is still running.
+// A started child. Its end is its exit: what it wrote until then is
+// collected, and a descendant that keeps its output streams open is neither
+// read to its end nor waited for. Signals reach it through a process
+// descriptor where the kernel has them, and never when it may no longer be
+// this runner's unreaped child (a handler of the caller that reaps every
+// child can make its pid another process's). The destructor kills (SIGKILL)
+// and reaps a child that is still running.
 class Child {
 public:
     Child() = default;
@@ -135,9 +146,11 @@ public:
     // waits at most grace, then kills it with SIGKILL; reaps it.
     Result stop(std::chrono::milliseconds grace);
 
-    // Sends a signal to the child alone, or to its process group.
-    void signal(int signo) const;
-    void signal_group(int signo) const;
+    // Sends a signal to the child alone, or to its process group (the
+    // group only while its leader, the child, is not reaped). False when
+    // nothing was sent.
+    bool signal(int signo) const;
+    bool signal_group(int signo) const;
 
     // The result so far: final once the child has ended.
     const Result &result() const { return result_; }
@@ -147,7 +160,16 @@ private:
     // One round of I/O and reaping; timeout in ms, -1 to block.
     void step(int timeout_ms);
     void reap(bool block);
+    // What the pipes hold when the child has ended is read; then they close.
+    void drain_output();
     void finish_output();
+    // True while the child is known to be this runner's unreaped child.
+    bool ours() const;
+    // Sends the signal to the group (when the child leads one) and the child.
+    void send_stop(int signo);
+    // The time limit: SIGTERM at the deadline, SIGKILL a grace later; the
+    // milliseconds until the next of them (-1: none).
+    int enforce_limit();
     void kill_and_release();
     void release();
 
@@ -160,6 +182,8 @@ private:
     bool pidfd_tried_ = false;
     bool reaped_ = false;
     bool ended_ = false;
+    std::optional<std::chrono::steady_clock::time_point> deadline_{};
+    int limit_stage_ = 0; // 1: SIGTERM sent, 2: SIGKILL sent
     Result result_;
 };
 

@@ -59,6 +59,10 @@ ControlVars backup_control_vars(const OperationSettings &o) {
         add_info_word(info, "-w");
         add_info_word(info, std::to_string(*o.workers));
     }
+    if (o.time_limit) {
+        add_info_word(info, "-t");
+        add_info_word(info, std::to_string(*o.time_limit));
+    }
     vars.add(info);
     add_common(vars, o);
     for (const auto &var : o.vars)
@@ -68,10 +72,16 @@ ControlVars backup_control_vars(const OperationSettings &o) {
 
 ControlVars restore_control_vars(const OperationSettings &o) {
     ControlVars vars;
-    if (o.workers) {
+    if (o.workers || o.time_limit) {
         std::string info = "INFO=";
-        add_info_word(info, "-w");
-        add_info_word(info, std::to_string(*o.workers));
+        if (o.workers) {
+            add_info_word(info, "-w");
+            add_info_word(info, std::to_string(*o.workers));
+        }
+        if (o.time_limit) {
+            add_info_word(info, "-t");
+            add_info_word(info, std::to_string(*o.time_limit));
+        }
         vars.add(info);
     }
     add_common(vars, o);

@@ -1,6 +1,7 @@
 // The control variables handed to DB_InitOperation and DB_CloseOperation.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -25,6 +26,7 @@ struct OperationSettings {
     std::vector<std::string> vars; // further KEY=VALUE entries, as given
     bool no_recovery = false;
     std::optional<int> workers; // the option words "-w" "N"
+    std::optional<uint64_t> time_limit; // the option words "-t" "SECONDS"
 };
 
 // A NULL-terminated array of writable "KEY=value" strings owned here. The

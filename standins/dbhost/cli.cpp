@@ -35,6 +35,7 @@ constexpr OptionRule rules[] = {
     {"--list-file", true, true, {R, N, N, N, N}},
     {"--no-recovery", false, false, {R, N, N, N, N}},
     {"--workers", true, false, {B, R, N, N, N}},
+    {"--time-limit", true, false, {B, R, N, N, N}},
     {"--test-kill-after-call", true, false, {B, R, N, N, N}},
     {"--test-fail-item", true, false, {B, R, N, N, N}},
     {"--test-store-delay", true, false, {B, R, N, N, N}},
@@ -149,6 +150,9 @@ void apply(Options &o, std::string_view name, const std::string &value) {
     else if (name == "--workers") {
         // Passed on as given: the plug-in judges the value and warns.
         o.workers = static_cast<int>(std::min<uint64_t>(positive_number(name, value), 1000));
+    } else if (name == "--time-limit") {
+        // Passed on as given: the plug-in judges the value.
+        o.time_limit = positive_number(name, value);
     } else if (name == "--test-kill-after-call")
         o.test_kill_after_call = positive_number(name, value);
     else if (name == "--test-fail-item")
@@ -264,10 +268,10 @@ std::string usage_text() {
     return "Usage: dbhost [-v] [-q] [--log FILE] COMMAND OPTIONS\n"
            "  dbhost backup --plugin SO --store DIR --saveset NAME [--level FULL|INCR|DIFF|COPY]\n"
            "         [--job NAME] [--work-dir DIR] [--mailbox NAME]... [--exclude P1,P2]\n"
-           "         [--var KEY=VALUE]... [--replace] [--workers N]\n"
+           "         [--var KEY=VALUE]... [--replace] [--workers N] [--time-limit SECONDS]\n"
            "  dbhost restore --plugin SO --store DIR --saveset NAME | --job NAME --into DIR [--mailbox NAME]...\n"
            "         [--list-file USER@FILE]... [--no-recovery] [--work-dir DIR] [--var KEY=VALUE]...\n"
-           "         [--workers N]\n"
+           "         [--workers N] [--time-limit SECONDS]\n"
            "  dbhost list --store DIR [--saveset NAME]\n"
            "  dbhost info --plugin SO\n"
            "  dbhost selftest --plugin SO\n"

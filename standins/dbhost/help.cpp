@@ -48,6 +48,8 @@ std::string help_text() {
            "                         and the plug-in writes restore scripts beside them\n"
            "  --workers N            tool processes the plug-in may run at once (1 to 64),\n"
            "                         passed as the option words \"-w\" \"N\"\n"
+           "  --time-limit SECONDS   how long each tool may run before the plug-in stops it\n"
+           "                         and fails its mailbox; passed as \"-t\" \"SECONDS\"\n"
            "  --test-kill-after-call N  for tests only: die by SIGKILL right after the N-th\n"
            "                         operation call of the plug-in\n"
            "  --test-fail-item N     for tests only: report the N-th item as failed\n"

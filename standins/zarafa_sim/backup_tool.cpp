@@ -6,7 +6,10 @@
 #include "text_codec.h"
 #include "tools.h"
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
 #include <iostream>
 #include <optional>
 
@@ -19,6 +22,16 @@ constexpr const char *usage = "usage: zarafa-backup -u NAME | -p | -a\n"
                               "  working directory; with an earlier index file there, only what changed\n";
 
 [[noreturn]] void usage_error(const std::string &why) { throw SimError(why + "\n" + usage, exit_usage); }
+
+// The "backup-hold" fault: the export waits at the FIFO "hold" in the store
+// until a test has opened it for writing and closed it again, so that a
+// test knows the tool is running and decides when it goes on.
+void hold_at_gate() {
+    const char *store = std::getenv("ZARAFA_SIM_STORE");
+    std::ifstream gate(std::string(store ? store : ".") + "/hold");
+    for (std::string line; std::getline(gate, line);) {
+    }
+}
 
 } // namespace
 
@@ -60,6 +73,8 @@ int backup_main(const Args &args) {
     int status = 0;
     for (const MailboxId &id : mailboxes) {
         try {
+            if (faults.active("backup-hold", id))
+                hold_at_gate();
             const ExportResult r = export_mailbox(store, id, dir, faults);
             if (r.wrote_files)
                 std::cout << "Exported " << id.describe() << ": " << r.folders << " folders, " << r.messages

@@ -8,11 +8,18 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
+#include <tuple>
 #include <iterator>
 #include <sstream>
 #include <map>
@@ -25,6 +32,8 @@
 #include "support/fixtures.h"
 #include "support/plugin_host.h"
 #include "support/plugin_lists.h"
+#include "system/fd.h"
+#include "system/process.h"
 
 namespace {
 
@@ -190,6 +199,139 @@ INSTANTIATE_TEST_SUITE_P(
                                                   "backup-exit:user0003"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// ---- one job, one operation at a time ----
+
+const Strings kJobMailboxes{"user0001", "user0002", "user0003", "PUBLIC_FOLDER"};
+// The export of user0002 waits at the scene's hold until the test lets it go.
+const std::string kHeld = "backup-hold:user0002";
+
+std::map<std::string, std::string> job_contents(const E2eScene &scene) {
+    std::map<std::string, std::string> contents;
+    for (const std::string &m : kJobMailboxes)
+        contents[m] = scene.content(m);
+    return contents;
+}
+
+// Every mailbox is lost and the job's chain restored: all of it comes back.
+void expect_chain_restores_all(const E2eScene &scene, const std::map<std::string, std::string> &before) {
+    for (const std::string &m : kJobMailboxes)
+        if (m != "PUBLIC_FOLDER")
+            scene.lose_mailbox(m);
+    scene.lose_public_store();
+    const HostRun restored = scene.restore_chain("nightly", {"--mailbox", "ALL"});
+    // A save set of a killed host draws a warning, and nothing more.
+    EXPECT_TRUE(restored.exit_status() == 0 || restored.exit_status() == 3) << restored.describe();
+    EXPECT_EQ(job_contents(scene), before);
+}
+
+// A job with a FULL behind it and new mail since, for the INCR cases.
+void prepare_job(const E2eScene &scene, const std::string &level) {
+    scene.populate(3, 2, 3, 31);
+    if (level == "INCR") {
+        ASSERT_EQ(scene.backup("base", {"--level", "FULL", "--job", "nightly"}).exit_status(), 0);
+        scene.tool_ok({"zarafa-sim", "add-messages", "user0002", "2", "--seed", "7"});
+        scene.tool_ok({"zarafa-sim", "add-messages", "user0003", "1", "--seed", "8"});
+    }
+    scene.make_hold();
+}
+
+bool lock_refused(const HostRun &run, const E2eScene &scene, const std::string &holder) {
+    return run.exit_status() != 0 && run.log.find("Start export") == std::string::npos &&
+           run.problem_mentions({"Error: the job directory " + (scene.work() / "zarafa" / "nightly").string() +
+                                     " is in use by another operation, held by process ",
+                                 "(" + holder + ")"});
+}
+
+struct Overlap {
+    const char *level;
+    bool staggered; // the second host starts once the first one exports
+};
+void PrintTo(const Overlap &o, std::ostream *os) { *os << o.level << (o.staggered ? "_staggered" : "_together"); }
+
+class TwoHostsOneJob : public ::testing::TestWithParam<Overlap> {};
+
+TEST_P(TwoHostsOneJob, ExactlyOneRunsAndTheChainRestoresEverything) {
+    E2eScene scene;
+    prepare_job(scene, GetParam().level);
+    const Strings args{"--level", GetParam().level, "--job", "nightly"};
+    const fs::path logs[2] = {scene.dir() / "a.log", scene.dir() / "b.log"};
+    ark::sys::Child hosts[2];
+    hosts[0] = scene.start_dbhost(scene.backup_args("a", args), logs[0], kHeld);
+    ark::sys::Fd gate;
+    if (GetParam().staggered)
+        gate = scene.at_hold();
+    hosts[1] = scene.start_dbhost(scene.backup_args("b", args), logs[1], kHeld);
+    // Whichever holds the job waits at the hold: the other one ends first.
+    // (The limit only ends a broken run, where both wait there.)
+    int loser = -1;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (loser < 0 && std::chrono::steady_clock::now() < limit)
+        for (int i = 0; i < 2 && loser < 0; ++i)
+            if (hosts[i].wait_for(std::chrono::milliseconds(5)))
+                loser = i;
+    if (loser < 0) {
+        scene.at_hold(); // lets the held exports go, so that nothing stays behind
+        FAIL() << "both hosts run the job at once";
+    }
+    if (GetParam().staggered) {
+        EXPECT_EQ(loser, 1);
+    }
+    const HostRun lost = E2eScene::finish(hosts[loser], logs[loser]);
+    if (!gate)
+        gate = scene.at_hold();
+    gate.reset();
+    const HostRun won = E2eScene::finish(hosts[1 - loser], logs[1 - loser]);
+    EXPECT_EQ(won.exit_status(), 0) << won.describe();
+    EXPECT_TRUE(lock_refused(lost, scene, "dbhost")) << lost.describe();
+    expect_chain_restores_all(scene, job_contents(scene));
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, TwoHostsOneJob,
+                         ::testing::Values(Overlap{"FULL", false}, Overlap{"FULL", true}, Overlap{"INCR", false},
+                                           Overlap{"INCR", true}),
+                         [](const auto &info) {
+                             std::ostringstream name;
+                             PrintTo(info.param, &name);
+                             return name.str();
+                         });
+
+// A host dies while its export runs (in line, or ahead with two workers):
+// the export still holds the job, so a rerun at once is refused; once the
+// tool has ended, the next run recovers and the chain restores everything.
+class OrphanedTool : public ::testing::TestWithParam<int> {};
+
+TEST_P(OrphanedTool, HoldsTheJobUntilItEndsAndTheRunAfterRecovers) {
+    E2eScene scene;
+    prepare_job(scene, "INCR");
+    const Strings args{"--level", "INCR", "--job", "nightly", "--workers", std::to_string(GetParam())};
+    const fs::path log = scene.dir() / "killed.log";
+    ark::sys::Child host = scene.start_dbhost(scene.backup_args("killed", args), log, kHeld);
+    ark::sys::Fd gate = scene.at_hold();
+    ASSERT_TRUE(host.signal(SIGKILL));
+    EXPECT_EQ(E2eScene::finish(host, log).process.signal, SIGKILL);
+
+    const HostRun rerun = scene.backup("rerun", args);
+    ASSERT_TRUE(lock_refused(rerun, scene, "zarafa-backup")) << rerun.describe();
+    std::smatch holder;
+    const std::string err = rerun.process.err;
+    ASSERT_TRUE(std::regex_search(err, holder, std::regex("held by process ([0-9]+)")));
+    const ark::sys::Fd tool(static_cast<int>(::syscall(SYS_pidfd_open, std::stoi(holder[1].str()), 0)));
+    ASSERT_TRUE(tool) << "the orphaned tool is gone before its hold was released";
+    gate.reset();
+    pollfd end{tool.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&end, 1, 60000), 1) << "the orphaned tool does not end";
+
+    // It recovers what the killed run left, with a warning for each mailbox.
+    const HostRun after = scene.backup("after", args);
+    EXPECT_EQ(after.exit_status(), 3) << after.describe();
+    EXPECT_TRUE(after.problem_mentions({"Warning: the last backup of mailbox user0002", "was not stored completely"}))
+        << after.describe();
+    expect_chain_restores_all(scene, job_contents(scene));
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, OrphanedTool, ::testing::Values(1, 2),
+                         [](const auto &info) { return "w" + std::to_string(info.param); });
+
 // ---- operations abandoned while tools run, in one loaded instance ----
 
 // The children of this process that are still there, zombies included.
@@ -203,15 +345,11 @@ Strings children() {
         const std::string_view pid(entry->d_name);
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos)
             continue;
-        // A process that ends between the open and the read makes the read
-        // fail (ESRCH), which the stream reports by throwing: it is gone.
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        // A process that ends while it is read gives a read error: the
+        // stream takes it as an end, as it does for getline.
         std::string text;
-        try {
-            std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-            text.assign(std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>());
-        } catch (const std::exception &) {
-            continue;
-        }
+        std::getline(stat, text);
         const size_t close = text.rfind(')');
         if (close == std::string::npos)
             continue;
@@ -300,6 +438,121 @@ TEST_F(Abandoned, ThousandOperationsLeaveNothingRunningAndNoBaselineMoved) {
     EXPECT_EQ(open_descriptors(), descriptors);
     EXPECT_TRUE(arktest::has_message_containing("Warning: the export of mailbox user2 that ran ahead is stopped"));
 }
+
+// ---- tools that would hold the run ----
+
+// Each case's zarafa-backup does, for one mailbox, what could hold the run:
+// leave a child that keeps the output streams open (it waits on a FIFO that
+// the test opens only after the close), write far more than a pipe holds
+// while running ahead (user1's export waits until user2's wrote it all), or
+// run past the "-t" limit. Every mailbox the case does not fail is handed
+// out whole, and the run ends.
+struct HoldCase {
+    const char *name;
+    const char *user2;      // shell text run by user2's export before it writes its files
+    const char *user1;      // the same for user1
+    const char *more_info;  // further option words
+    bool user2_fails;       // user2 fails with an "Error:" naming the limit
+};
+void PrintTo(const HoldCase &c, std::ostream *os) { *os << c.name; }
+
+class ToolsThatHoldTheRun : public ::testing::TestWithParam<std::tuple<HoldCase, int>> {
+protected:
+    void SetUp() override { server.set_users({"user1", "user2"}); }
+    void TearDown() override {
+        char *none[] = {nullptr};
+        ARK_FN(DB_CloseOperation)(none);
+    }
+    arktest::ScopedCwd cwd;
+    arktest::FakeServer server;
+    arktest::TempDir bin;
+    arktest::ScopedPathPrefix first{bin.path()};
+    arktest::TempDir work;
+};
+
+TEST_P(ToolsThatHoldTheRun, EndAtTheirExitOrTheirLimit) {
+    const auto &[c, workers] = GetParam();
+    const fs::path linger = bin / "linger", written = bin / "written";
+    ASSERT_EQ(::mkfifo(linger.c_str(), 0600), 0);
+    auto fill = [&](std::string text) {
+        for (const auto &[key, value] : {std::pair{std::string("LINGER"), linger.string()},
+                                         std::pair{std::string("WRITTEN"), written.string()}})
+            for (size_t at = text.find(key); at != std::string::npos; at = text.find(key))
+                text.replace(at, key.size(), "'" + value + "'");
+        return text;
+    };
+    arktest::write_script(bin / "zarafa-backup",
+                          "case $1 in -p) n=Public ;; *) n=$2 ;; esac\n"
+                          "if [ \"$n\" = user2 ]; then " + fill(c.user2) + "\nfi\n"
+                          "if [ \"$n\" = user1 ]; then " + fill(c.user1) + "\nfi\n"
+                          "printf 'data\\n' > \"$n.data.zbk\"\n"
+                          "printf 'ZBK1:mailbox:%s\\nR:root:0a1b2c3d4e5f:00\\n' \"$n\" > \"$n.index.zbk\"\n");
+    // The tools' output reaches this process's standard output: kept in a file.
+    const fs::path out_file = work / "stdout";
+    std::fflush(stdout);
+    const int saved = ::dup(1);
+    const int file = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    ::dup2(file, 1);
+    ::close(file);
+
+    arktest::CtrlVars vars{"INFO=\"-l\" \"FULL\" \"-j\" \"job\" \"-w\" \"" + std::to_string(workers) + "\" " +
+                               c.more_info,
+                           "TMP_DIR=" + work.path().string()};
+    Strings items;
+    int init = ARK_FN(DB_InitOperation)(DB_TYPE_BCK, DB_LEVEL_FULL, vars.get());
+    char dir[256], original[256], item[256];
+    // As a host does, a failed mailbox does not end the loop.
+    for (int calls = 0; init == DB_NUM_I_OK && calls < 50; ++calls) {
+        const int got = ARK_FN(DB_GetItem)(dir, original, item);
+        if (got == DB_NUM_I_COMPLETE)
+            break;
+        if (got != DB_NUM_I_OK)
+            continue;
+        items.push_back(item);
+        ARK_FN(DB_ItemFinishStatus)(DB_ITEM_SUCCESS);
+    }
+    char *none[] = {nullptr};
+    const int closed = init == DB_NUM_I_OK ? ARK_FN(DB_CloseOperation)(none) : DB_NUM_E_ERROR;
+    std::fflush(stdout);
+    ::dup2(saved, 1);
+    ::close(saved);
+    // Only now may the lingering child end.
+    const int writer = ::open(linger.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0)
+        ::close(writer);
+
+    ASSERT_EQ(init, DB_NUM_I_OK) << arktest::all_messages();
+    EXPECT_EQ(closed, DB_NUM_I_OK) << arktest::all_messages();
+    Strings mailboxes;
+    for (const std::string &name : items)
+        mailboxes.push_back(fs::path(name).filename().string());
+    std::sort(mailboxes.begin(), mailboxes.end());
+    Strings expected{"Public.data.zbk", "Public.index.zbk", "user1.data.zbk", "user1.index.zbk"};
+    if (!c.user2_fails)
+        expected.insert(expected.end(), {"user2.data.zbk", "user2.index.zbk"});
+    EXPECT_EQ(mailboxes, expected) << arktest::all_messages();
+    EXPECT_EQ(arktest::has_message_containing("Error: mailbox user2 was not exported: its export was stopped at "
+                                              "the time limit of its run (-t 1)"),
+              c.user2_fails)
+        << arktest::all_messages();
+    if (std::string(c.name) == "chatty_ahead") {
+        EXPECT_EQ(fs::file_size(out_file), 1500001u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, ToolsThatHoldTheRun,
+    ::testing::Values(
+        std::tuple{HoldCase{"lingering_child", "(read x < LINGER; echo late; echo late >&2) &", ":", "", false}, 1},
+        std::tuple{HoldCase{"lingering_child", "(read x < LINGER; echo late; echo late >&2) &", ":", "", false}, 2},
+        std::tuple{HoldCase{"chatty_ahead", "head -c 1500000 /dev/zero | tr '\\0' x; echo; : > WRITTEN",
+                            "i=0; while [ ! -e WRITTEN ] && [ $i -lt 30000 ]; do sleep 0.01; i=$((i+1)); done", "",
+                            false},
+                   2},
+        std::tuple{HoldCase{"past_limit", "exec sleep 300", ":", "\"-t\" \"1\"", true}, 1},
+        std::tuple{HoldCase{"past_limit", "exec sleep 300", ":", "\"-t\" \"1\"", true}, 2}),
+    [](const auto &info) { return std::string(std::get<0>(info.param).name) + "_w" + std::to_string(std::get<1>(info.param)); });
 
 // ---- a host that ignores SIGCHLD or reaps every child itself ----
 

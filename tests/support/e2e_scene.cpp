@@ -1,6 +1,12 @@
 #include "support/e2e_scene.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -123,12 +129,61 @@ HostRun E2eScene::dbhost(const std::vector<std::string> &args, const std::string
     return run;
 }
 
-HostRun E2eScene::backup(const std::string &saveset, const std::vector<std::string> &extra,
-                         const std::string &faults) const {
+std::vector<std::string> E2eScene::backup_args(const std::string &saveset,
+                                               const std::vector<std::string> &extra) const {
     std::vector<std::string> args{"backup",  "--plugin",   ARK_PLUGIN_PATH, "--store", store().string(),
                                   "--saveset", saveset, "--work-dir", work().string()};
     args.insert(args.end(), extra.begin(), extra.end());
-    return dbhost(args, faults);
+    return args;
+}
+
+HostRun E2eScene::backup(const std::string &saveset, const std::vector<std::string> &extra,
+                         const std::string &faults) const {
+    return dbhost(backup_args(saveset, extra), faults);
+}
+
+ark::sys::Child E2eScene::start_dbhost(const std::vector<std::string> &args, const fs::path &log,
+                                       const std::string &faults) const {
+    ark::sys::Command command{.argv = {std::string(ARK_BIN_DIR) + "/dbhost", "--log", log.string()}};
+    command.argv.insert(command.argv.end(), args.begin(), args.end());
+    command.cwd = dir();
+    command.env = ark::sys::environment_with(env(faults));
+    command.out = ark::sys::Output::capture();
+    command.err = ark::sys::Output::capture();
+    std::error_code ec;
+    fs::remove(log, ec);
+    ark::sys::Child host(command);
+    if (!host.started())
+        throw std::runtime_error("cannot start dbhost: " + host.result().outcome());
+    return host;
+}
+
+HostRun E2eScene::finish(ark::sys::Child &host, const fs::path &log) {
+    HostRun run{process_result(host.wait(), "dbhost"), {}};
+    if (fs::exists(log))
+        run.log = read_file(log);
+    return run;
+}
+
+void E2eScene::make_hold() const {
+    if (::mkfifo((server() / "hold").c_str(), 0600) != 0)
+        throw std::runtime_error("mkfifo: " + std::string(std::strerror(errno)));
+}
+
+ark::sys::Fd E2eScene::at_hold() const {
+    // Opening the FIFO for writing succeeds once the export opened it for
+    // reading, that is, once it waits there; the limit only keeps a broken
+    // run from hanging the test.
+    const fs::path hold = server() / "hold";
+    for (int tries = 0; tries < 60000; ++tries) {
+        const int fd = ::open(hold.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            return ark::sys::Fd(fd);
+        if (errno != ENXIO)
+            throw std::runtime_error("open " + hold.string() + ": " + std::strerror(errno));
+        ::usleep(1000);
+    }
+    throw std::runtime_error("no export came to " + hold.string());
 }
 
 HostRun E2eScene::restore(const std::string &saveset, const std::vector<std::string> &extra,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/fixtures.h"
+#include "system/fd.h"
 
 namespace arktest {
 
@@ -79,6 +80,20 @@ public:
     // later one.
     HostRun restore_chain(const std::string &job, const std::vector<std::string> &extra = {}) const;
     HostRun dbhost(const std::vector<std::string> &args, const std::string &faults = "") const;
+    // The arguments backup() gives dbhost.
+    std::vector<std::string> backup_args(const std::string &saveset, const std::vector<std::string> &extra = {}) const;
+
+    // dbhost started and left running (several may run at once, each with
+    // its own log file); finish() waits for its end.
+    ark::sys::Child start_dbhost(const std::vector<std::string> &args, const fs::path &log,
+                                 const std::string &faults = "") const;
+    static HostRun finish(ark::sys::Child &host, const fs::path &log);
+
+    // Makes the FIFO at which a "backup-hold" export waits. at_hold() waits
+    // until such an export is there and returns the FIFO's writing end: the
+    // export goes on when that is closed.
+    void make_hold() const;
+    ark::sys::Fd at_hold() const;
 
 private:
     TempDir tmp_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <tuple>
 
@@ -247,16 +250,23 @@ TEST(Process, ChildrenRunAtOnceAndOnlyTheirOwnPidsAreReaped) {
     ASSERT_GE(foreign, 0);
     if (foreign == 0)
         ::_exit(7);
+    // The first child waits until the test has seen it running.
+    const fs::path go = dir / "go";
+    ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
     std::vector<sys::Child> children;
     for (int i = 0; i < 3; ++i) {
         fs::create_directories(dir / std::to_string(i));
-        sys::Command c = sh("sleep 0.2; pwd");
+        sys::Command c = sh(i == 0 ? "read x < '" + go.string() + "'; pwd" : "pwd");
         c.cwd = dir / std::to_string(i);
         c.out = sys::Output::capture();
         children.emplace_back(c);
         ASSERT_TRUE(children.back().started());
     }
-    EXPECT_FALSE(children[0].poll()) << "still sleeping";
+    EXPECT_FALSE(children[0].poll()) << "still waiting";
+    const int writer = ::open(go.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "x\n", 2), 2);
+    ::close(writer);
     size_t ended = 0;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (ended < children.size() && std::chrono::steady_clock::now() < deadline) {
@@ -330,6 +340,165 @@ TEST(Process, CallerThatIgnoresOrHandlesSigchld) {
     EXPECT_EQ(handled.state, State::exited);
     EXPECT_EQ(handled.status, 4);
     EXPECT_GE(g_sigchld.load(), 1);
+}
+
+} // namespace
+
+namespace {
+
+// ---- a child's end is its exit; limits; a caller that reaps children ----
+
+// How the caller waits for a child.
+enum class Waiting { wait, wait_for, poll };
+
+const char *waiting_name(Waiting how) {
+    return how == Waiting::wait ? "Wait" : how == Waiting::wait_for ? "WaitFor" : "Poll";
+}
+
+sys::Result wait_as(sys::Child &child, Waiting how) {
+    switch (how) {
+    case Waiting::wait:
+        return child.wait();
+    case Waiting::wait_for:
+        if (auto r = child.wait_for(600s))
+            return *r;
+        break;
+    case Waiting::poll:
+        for (;;) {
+            if (auto r = child.poll())
+                return *r;
+            ::usleep(1000);
+        }
+    }
+    return child.result();
+}
+
+// True once nothing runs under pid any more (gone, or a zombie of someone).
+bool ended(pid_t pid) {
+    for (int tries = 0; tries < 10000; ++tries) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        // A process that ends while it is read gives a read error: the
+        // stream takes it as an end, as it does for getline.
+        std::string text;
+        std::getline(stat, text);
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos || text.substr(close + 2, 1) == "Z")
+            return true;
+        ::usleep(1000);
+    }
+    return false;
+}
+
+class ChildEnd : public ::testing::TestWithParam<std::tuple<bool, Waiting>> {};
+
+// A descendant that keeps the output pipes open is not waited for: it waits
+// on a FIFO that is only opened once the wait has returned, and what the
+// child wrote before it exited is all there.
+TEST_P(ChildEnd, IsItsExitWhateverKeepsItsStreamsOpen) {
+    const auto [forked, how] = GetParam();
+    arktest::TempDir dir;
+    const fs::path fifo = dir / "linger";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    sys::Command c = sh("echo before; echo warn >&2; (read x < '" + fifo.string() + "'; echo late; echo late >&2) & exit 3");
+    c.out = sys::Output::capture();
+    c.err = sys::Output::capture();
+    c.die_with_parent = forked;
+    sys::Child child(c);
+    ASSERT_TRUE(child.started());
+    const sys::Result r = wait_as(child, how);
+    EXPECT_EQ(r.state, State::exited);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "before\n");
+    EXPECT_EQ(r.err, "warn\n");
+    EXPECT_FALSE(child.running());
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC); // lets the descendant end
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "x\n", 2), 2);
+    ::close(writer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, ChildEnd,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(Waiting::wait, Waiting::wait_for, Waiting::poll)),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param) ? "Forked" : "Spawned") +
+                                    waiting_name(std::get<1>(info.param));
+                         });
+
+// Past its time limit a child is stopped with its group (SIGTERM, SIGKILL
+// for one that ignores it), however it is waited for; its output so far is
+// kept and its result says why it ended.
+class TimeLimit : public ::testing::TestWithParam<std::tuple<bool, Waiting>> {};
+
+TEST_P(TimeLimit, StopsTheChildAndItsGroup) {
+    const auto [deaf, how] = GetParam();
+    sys::Command c = sh("sleep 300 & echo $!; exec sleep 300");
+    c.out = sys::Output::capture();
+    c.own_process_group = true;
+    c.time_limit = 100ms;
+    if (deaf)
+        c.ignored_signals = {SIGTERM};
+    sys::Child child(c);
+    ASSERT_TRUE(child.started());
+    const sys::Result r = wait_as(child, how);
+    EXPECT_TRUE(r.timed_out);
+    EXPECT_EQ(r.state, State::signalled);
+    EXPECT_EQ(r.signal, deaf ? SIGKILL : SIGTERM);
+    EXPECT_EQ(r.outcome(), "stopped at its time limit, signal " + std::to_string(r.signal));
+    ASSERT_FALSE(r.out.empty());
+    EXPECT_TRUE(ended(std::stoi(r.out))) << "the tool's own child runs on";
+
+    const sys::Result quick = sys::run(sys::Command{.argv = {"/bin/true"}, .time_limit = 600s});
+    EXPECT_TRUE(quick.succeeded());
+    EXPECT_FALSE(quick.timed_out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, TimeLimit,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(Waiting::wait, Waiting::wait_for, Waiting::poll)),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param) ? "IgnoresTerm" : "Polite") +
+                                    waiting_name(std::get<1>(info.param));
+                         });
+
+// A caller whose SIGCHLD handler reaps every child: once it has reaped the
+// runner's child, the runner signals neither the pid nor its group (both may
+// be another process's by then), and its stop and destructor only learn
+// that the end is unknown.
+void reap_all(int) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+TEST(Process, ChildReapedByTheCallerIsNeverSignalled) {
+    struct sigaction handler {}, previous {};
+    handler.sa_handler = reap_all;
+    handler.sa_flags = SA_RESTART;
+    ASSERT_EQ(::sigaction(SIGCHLD, &handler, &previous), 0);
+    for (const bool group : {false, true}) {
+        sys::Command c = sh("exit 0");
+        c.own_process_group = group;
+        sys::Child child(c);
+        ASSERT_TRUE(child.started());
+        const pid_t pid = child.pid();
+        int tries = 0;
+        while (::kill(pid, 0) == 0 && ++tries < 100000)
+            ::usleep(100);
+        ASSERT_EQ(errno, ESRCH) << "the handler did not reap " << pid;
+        EXPECT_FALSE(child.signal(SIGTERM)) << group;
+        EXPECT_FALSE(child.signal_group(SIGTERM)) << group;
+        const sys::Result r = child.stop(100ms);
+        EXPECT_EQ(r.state, State::unknown) << r.outcome();
+        EXPECT_EQ(r.error, ECHILD);
+    }
+    // While the child is the runner's, unreaped, both reach it.
+    sys::Command c = sh("exec sleep 300");
+    c.own_process_group = true;
+    sys::Child running(c);
+    EXPECT_TRUE(running.signal_group(SIGTERM));
+    const sys::Result r = running.wait();
+    ::sigaction(SIGCHLD, &previous, nullptr);
+    EXPECT_TRUE(r.state == State::signalled || r.state == State::unknown) << r.outcome();
 }
 
 } // namespace
