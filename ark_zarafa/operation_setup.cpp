@@ -15,7 +15,7 @@
 #include "export_dir.h"
 #include "fifo_strings.h"
 #include "item_results.h"
-#include "fifo_strings.h"
+#include "job_marker.h"
 #include "mailbox_files.h"
 #include "messages.h"
 #include "operation_state.h"
@@ -123,6 +123,8 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
         if (!setup_backup_level(&state))
             return fail("Error: Can't setup backup level");
         print_backup_level(&state);
+        if (!ark::job_name_given(state))
+            return DB_NUM_E_ERROR;
         if (auto escape = ark::export_dir_escape(state)) {
             msg("Error: Can't use the export directory: %s", escape->c_str());
             return DB_NUM_E_ERROR;

@@ -98,12 +98,10 @@ TEST_F(OperationSetup, NoRemovalWithoutTheWorkDirectory) {
     EXPECT_FALSE(fs::exists(work / "missing"));
 }
 
-TEST_F(OperationSetup, EmptyJobOrSaveSetNameNeverRemovesEveryExport) {
+TEST_F(OperationSetup, EmptySaveSetNameNeverRemovesEveryExport) {
     const fs::path other = old_export("otherjob");
-    ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\"", tmp()}), DB_NUM_I_OK);
-    EXPECT_TRUE(has_message("Warning: previous export directory not removed: the job name is empty"));
-    EXPECT_TRUE(fs::exists(other / "alice.index.zbk"));
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"COPY\"", "SAVESET=", tmp()}), DB_NUM_I_OK);
+    EXPECT_TRUE(has_message("Warning: previous export directory not removed: the save-set name is empty"));
     EXPECT_TRUE(fs::exists(other / "alice.index.zbk"));
 }
 
@@ -131,8 +129,18 @@ TEST_F(OperationSetup, HostileJobAndSaveSetNamesStayInsideTheExportArea) {
 TEST_F(OperationSetup, RelativeOrOverlongWorkDirectoryIsRefused) {
     EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"n\"", "TMP_DIR=var/tmp"}), DB_NUM_E_ERROR);
     EXPECT_TRUE(has_message("Error: the work directory TMP_DIR=var/tmp is not an absolute path"));
-    EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\"", "TMP_DIR=/" + std::string(300, 'x')}), DB_NUM_E_ERROR);
+    EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"n\"", "TMP_DIR=/" + std::string(300, 'x')}),
+              DB_NUM_E_ERROR);
     EXPECT_TRUE(has_message_containing("Error: Can't accept control variable TMP_DIR="));
+}
+
+TEST_F(OperationSetup, LevelsThatKeepABaselineNeedAJobName) {
+    for (const std::string level : {"FULL", "INCR", "DIFF"}) {
+        EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"" + level + "\"", tmp()}), DB_NUM_E_ERROR);
+        EXPECT_TRUE(has_message_containing("Error: a job name is needed for a " + level + " backup")) << level;
+        EXPECT_TRUE(fs::is_empty(work.path())) << level;
+    }
+    EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"COPY\"", "SAVESET=s", tmp()}), DB_NUM_I_OK);
 }
 
 TEST_F(OperationSetup, RefusedLevelFailsTheSetUp) {
