@@ -8,6 +8,7 @@
 #include "ark_zarafa.h"
 #include "export_check.h"
 #include "export_dir.h"
+#include "job_marker.h"
 #include "mailbox_files.h"
 #include "messages.h"
 #include "zarafa_index_utils.h"
@@ -38,6 +39,9 @@ MailboxExport prepare_export(const std::string &mailbox) {
         return e;
     }
     e.source = e.dir;
+    // A job whose work directory was made since the set-up is marked now.
+    if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !mark_job_dir(state))
+        return e;
     // Kept durably before the tool runs: the index in place is the
     // baseline of the job's next increment until the host has stored every
     // file of this export.

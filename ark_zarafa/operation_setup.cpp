@@ -64,7 +64,20 @@ void remove_previous_export(const ARKZarafa &state) {
     if (!fs::exists(fs::symlink_status(dir, ec)))
         return;
     msg("Removing previous export directory [%s]", dir.c_str());
-    fs::remove_all(dir, ec);
+    // A FULL empties its job's directory but keeps the job's marker in it.
+    if (state.iBackupLevelFULL && fs::is_directory(fs::symlink_status(dir, ec))) {
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            if (it->path().filename() == ark::kJobMarker)
+                continue;
+            std::error_code entry_ec;
+            fs::remove_all(it->path(), entry_ec);
+            if (entry_ec)
+                msg("Warning: can't remove %s from the previous export directory: %s", it->path().c_str(),
+                    entry_ec.message().c_str());
+        }
+    } else {
+        fs::remove_all(dir, ec);
+    }
     if (ec)
         msg("Warning: can't remove previous export directory %s: %s", dir.c_str(), ec.message().c_str());
 }
@@ -129,10 +142,6 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
             msg("Error: Can't use the export directory: %s", escape->c_str());
             return DB_NUM_E_ERROR;
         }
-        // Exports of the job's earlier runs that the host never acknowledged
-        // give their baselines back before anything builds on them.
-        if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !ark::export_dir_problem(state))
-            ark::recover_baselines(ark::export_dir_path(state));
     }
 
     msg("Fetching users from server ...");
@@ -152,8 +161,16 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
             return DB_NUM_E_ERROR;
     }
 
-    if (backup && (state.iBackupLevelFULL || state.iBackupLevelCOPY) && utils_path_exists(state.cpTempDir))
-        remove_previous_export(state);
+    if (backup) {
+        if (!ark::claim_export_dir(state))
+            return DB_NUM_E_ERROR;
+        // Exports of the job's earlier runs that the host never acknowledged
+        // give their baselines back before anything builds on them.
+        if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !ark::export_dir_problem(state))
+            ark::recover_baselines(ark::export_dir_path(state));
+        if ((state.iBackupLevelFULL || state.iBackupLevelCOPY) && utils_path_exists(state.cpTempDir))
+            remove_previous_export(state);
+    }
 
     // The merge takes an empty request for "ALL"; when every requested name
     // was refused, nothing was asked for that can be served.
