@@ -10,6 +10,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "baseline_journal.h"
 #include "c_buffer.h"
 #include "export_dir.h"
 #include "messages.h"
@@ -61,7 +62,9 @@ bool claim_export_dir(const ARKZarafa &state) {
         return true; // refused where the directory would be used
     const std::string dir = export_dir_path(state);
     if (state.iBackupLevelCOPY) {
-        const std::optional<std::string> job = marked_job(dir);
+        std::optional<std::string> job = marked_job(dir);
+        if (!job && holds_diff_baselines(dir))
+            job = export_dir_name(state);
         if (!job)
             return true;
         msg("Error: the COPY of save set %s would export into %s, the export directory of job %s; a COPY never "

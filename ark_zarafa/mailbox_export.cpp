@@ -25,6 +25,18 @@ std::vector<std::string> export_command(const std::string &mailbox) {
     return {"zarafa-backup", "-u", mailbox};
 }
 
+namespace {
+
+ExportLevel export_level(const ARKZarafa &state) {
+    if (state.iBackupLevelFULL)
+        return ExportLevel::full;
+    if (state.iBackupLevelINCR)
+        return state.iBackupLevelDIFF ? ExportLevel::differential : ExportLevel::incremental;
+    return ExportLevel::copy;
+}
+
+} // namespace
+
 MailboxExport prepare_export(const std::string &mailbox) {
     const ARKZarafa &state = g_sARKZarafa;
     MailboxExport e;
@@ -45,7 +57,7 @@ MailboxExport prepare_export(const std::string &mailbox) {
     // Kept durably before the tool runs: the index in place is the
     // baseline of the job's next increment until the host has stored every
     // file of this export.
-    e.journal = baseline_journal().begin(mailbox, e.dir);
+    e.journal = baseline_journal().begin(mailbox, e.dir, export_level(state));
     if (!e.journal)
         return e;
     msg("Execute [mkdir -p \"%s\"]", e.dir.c_str());

@@ -173,6 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
         ClaimCase{"CopyNamedLikeAJob", "\"-l\" \"COPY\"", "nightly", ".ark_zarafa.job", false,
                   "Error: the COPY of save set nightly " + kJobsDir},
         ClaimCase{"CopyOverAKilledCopy", "\"-l\" \"COPY\"", "nightly", ".alice.index.zbk.nobaseline", true, ""},
+        ClaimCase{"CopyNamedLikeAJobWithADiffBaseline", "\"-l\" \"COPY\"", "nightly", ".alice.index.zbk.full",
+                  false, "the export directory of job nightly"},
         ClaimCase{"CopyOverALeftCopy", "\"-l\" \"COPY\"", "nightly", "alice.data.zbk", true, ""}),
     [](const ::testing::TestParamInfo<ClaimCase> &info) { return std::string(info.param.name); });
 
