@@ -1,14 +1,13 @@
 #include "backup.h"
 
-#include <array>
 #include <chrono>
-#include <cstring>
 #include <optional>
-#include <vector>
 
+#include "backup_loop.h"
 #include "control_vars.h"
 #include "exit_status.h"
 #include "fault_hooks.h"
+#include "host_core.h"
 #include "item_name.h"
 #include "message_log.h"
 #include "plugin.h"
@@ -18,15 +17,20 @@
 namespace dbhost {
 namespace {
 
-// A plug-in that fails this many times in a row without handing out a
-// storable item is taken to be stuck.
-constexpr int give_up_after = 1000;
+// The store of dbhost: each item becomes a file of the new save set.
+class SaveSetItemStore : public ItemStore {
+public:
+    SaveSetItemStore(SaveSetWriter &writer, const Options &o) : writer_(writer), o_(o) {}
+    DB_ITEM_RESULT store(const std::string &name, RunSummary &summary) override;
 
-// Larger than the 256 characters the interface asks for, so that a plug-in
-// that overruns them is caught by the length check instead of corrupting memory.
-constexpr size_t item_buffer_size = 4096;
+private:
+    SaveSetWriter &writer_;
+    const Options &o_;
+};
 
-DB_ITEM_RESULT store_one(SaveSetWriter &writer, const std::string &name, RunSummary &summary, const Options &o) {
+DB_ITEM_RESULT SaveSetItemStore::store(const std::string &name, RunSummary &summary) {
+    SaveSetWriter &writer = writer_;
+    const Options &o = o_;
     auto &log = MessageLog::get();
     ++summary.items;
     if (o.test_fail_item && summary.items == *o.test_fail_item) {
@@ -52,41 +56,6 @@ DB_ITEM_RESULT store_one(SaveSetWriter &writer, const std::string &name, RunSumm
         ++summary.failed_items;
         print_failed_item(summary.items, name);
         return DB_ITEM_FAIL;
-    }
-}
-
-void item_loop(const EntryPoints &db, SaveSetWriter &writer, RunSummary &summary, const Options &o) {
-    auto &log = MessageLog::get();
-    int failures_in_a_row = 0;
-    for (;;) {
-        // Both directory arguments are the caller's and stay untouched by the
-        // plug-in; they carry nothing it needs.
-        std::array<char, 256> backup_directory{};
-        std::array<char, 256> original_directory{'/'};
-        std::vector<char> name(item_buffer_size, '\0');
-        int code = db.get_item(backup_directory.data(), original_directory.data(), name.data());
-        if (code == DB_NUM_I_COMPLETE)
-            return;
-        if (code != DB_NUM_I_OK) {
-            ++summary.failed_calls;
-            entry_point_succeeded("DB_GetItem", code);
-            if (code != DB_NUM_E_ERROR)
-                return; // nothing tells what an unknown code means; stop asking
-            if (++failures_in_a_row >= give_up_after) {
-                log.error("the plug-in failed " + std::to_string(give_up_after) + " times in a row; giving up");
-                return;
-            }
-            continue; // the interface allows going on after a mailbox failed
-        }
-        std::string item(name.data(), ::strnlen(name.data(), name.size()));
-        DB_ITEM_RESULT result = store_one(writer, item, summary, o);
-        failures_in_a_row = result == DB_ITEM_FAIL ? failures_in_a_row + 1 : 0;
-        if (!entry_point_succeeded("DB_ItemFinishStatus", db.item_finish_status(result)))
-            ++summary.failed_calls;
-        if (failures_in_a_row >= give_up_after) {
-            log.error("the plug-in failed " + std::to_string(give_up_after) + " times in a row; giving up");
-            return;
-        }
     }
 }
 
@@ -122,12 +91,8 @@ int run_backup(const Options &o) {
     auto started = std::chrono::steady_clock::now();
     start_progress(o.quiet);
 
-    if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_BCK, level_of(level), vars.array())))
-        item_loop(db, *writer, summary, o);
-    else
-        ++summary.failed_calls;
-    if (!entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array())))
-        ++summary.failed_calls;
+    SaveSetItemStore store(*writer, o);
+    run_backup_operation(db, level_of(level), vars, store, summary);
 
     bool complete = summary.failed_calls == 0 && summary.failed_items == 0;
     try {

@@ -9,13 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "control_vars.h"
+#include "host_core.h"
+
 namespace dbhost {
 
 namespace fs = std::filesystem;
 
 enum class Command { none, backup, restore, list, info, selftest };
 
-struct Options {
+// The operation's settings (level, job, mailboxes, ...) are those of the
+// host core; the rest is dbhost's own.
+struct Options : host::OperationSettings {
     Command command = Command::none;
     bool help = false;
     bool verbose = false;
@@ -27,19 +32,10 @@ struct Options {
     fs::path plugin;
     fs::path store;
     fs::path into;
-    std::optional<fs::path> work_dir;
 
-    std::optional<std::string> saveset;
-    std::optional<std::string> level; // FULL, INCR, DIFF or COPY
-    std::optional<std::string> job;
-    std::optional<std::string> exclude;
-    // "DATABASE=" values in the order given: --mailbox NAME and --list-file USER@FILE.
-    std::vector<std::string> databases;
-    std::vector<std::string> mailboxes; // the mailbox part of each of them, for the summary
-    std::vector<std::string> vars;      // --var KEY=VALUE, as given
-    bool no_recovery = false;
+    // databases: --mailbox NAME and --list-file USER@FILE; vars: --var KEY=VALUE.
+    std::vector<std::string> mailboxes; // the mailbox part of each database, for the summary
     bool replace = false;
-    std::optional<int> workers; // --workers N: the option words "-w" "N"
 
     // Test-only faults: die by SIGKILL right after the N-th operation call of
     // the plug-in; report the N-th item as failed without storing it.

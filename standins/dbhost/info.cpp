@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "exit_status.h"
+#include "host_core.h"
 #include "message_log.h"
 #include "plugin.h"
 

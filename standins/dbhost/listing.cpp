@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "exit_status.h"
+#include "host_core.h"
 #include "message_log.h"
 #include "report.h"
 #include "saveset_store.h"

@@ -7,12 +7,14 @@
 #include "cli.h"
 #include "exit_status.h"
 #include "help.h"
+#include "host_core.h"
 #include "info.h"
 #include "listing.h"
 #include "message_log.h"
 #include "output_capture.h"
 #include "restore.h"
 #include "selftest.h"
+#include "terminal.h"
 
 using namespace dbhost;
 
@@ -34,6 +36,7 @@ void survive_closed_output() {
 
 int main(int argc, char **argv) {
     survive_closed_output();
+    MessageLog::set_echo([](Shown, std::string_view line) { terminal::err() << line << std::endl; });
     Options options;
     try {
         options = parse_command_line(argc, argv);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "message_log.h"
+#include "host_core.h"
 #include "report.h"
 #include "terminal.h"
 

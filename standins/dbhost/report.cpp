@@ -80,21 +80,6 @@ void count_item(Progress &p, uint64_t count, std::string_view name) {
 
 } // namespace
 
-std::string printable(std::string_view text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c >= 0x7f) {
-            out += "\\x";
-            out += digits[c >> 4];
-            out += digits[c & 0xf];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 std::string local_time(int64_t seconds) {
     std::time_t t = static_cast<std::time_t>(seconds);
     std::tm local{};

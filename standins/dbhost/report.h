@@ -9,20 +9,11 @@
 #include <string_view>
 #include <vector>
 
-namespace dbhost {
+#include "host_core.h"
+#include "printable.h"
+#include "run_summary.h"
 
-struct RunSummary {
-    std::string operation; // "backup" or "restore"
-    std::string saveset;
-    uint64_t items = 0; // items handled, failed ones included
-    uint64_t failed_items = 0;
-    uint64_t bytes = 0;
-    double seconds = 0;
-    std::vector<std::string> mailboxes; // as requested; empty when not known
-    int failed_calls = 0;               // entry points that did not succeed
-    bool skipped = false;               // a save set of a chain restore that was not restored
-    bool store_failed = false;          // the save set could not be finished
-};
+namespace dbhost {
 
 // Chooses how items are shown, before the first one. known_items are the
 // items a restore will handle, so that the progress line shows how far it
@@ -38,8 +29,6 @@ void print_failed_item(uint64_t count, std::string_view name);
 // exit_ok.
 int print_summary(const RunSummary &summary);
 
-// The text with control characters and bytes above 0x7e shown as \xNN.
-std::string printable(std::string_view text);
 // "YYYY-MM-DD HH:MM:SS" in local time.
 std::string local_time(int64_t seconds);
 

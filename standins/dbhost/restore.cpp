@@ -17,10 +17,12 @@
 #include "exit_status.h"
 #include "fault_hooks.h"
 #include "file_io.h"
+#include "host_core.h"
 #include "item_name.h"
 #include "message_log.h"
 #include "plugin.h"
 #include "report.h"
+#include "restore_items.h"
 #include "saveset_store.h"
 
 namespace dbhost {
@@ -30,65 +32,23 @@ namespace {
 // so that a damaged copy never appears under the item's name.
 constexpr const char *partial_name = ".dbhost-part";
 
-class ItemRestorer {
+// The progress lines of dbhost.
+class ReportedItems : public ItemEvents {
 public:
-    ItemRestorer(const EntryPoints &db, const SaveSet &set, const fs::path &into, RunSummary &summary,
-                 uint64_t &items_seen, const Options &o)
-        : db_(db), set_(set), into_(into), summary_(summary), items_seen_(items_seen), fail_item_(o.test_fail_item),
-          store_delay_(o.test_store_delay) {}
-
-    void restore(const ManifestItem &item);
-
-private:
-    // Hands a path to DB_SetItem and the result to DB_ItemFinishStatus.
-    void announce(DB_ITEM_TYPE type, const fs::path &path, DB_ITEM_RESULT result);
-    void make_parents(const fs::path &relative_dir);
-    // Writes the item to target; false (after an "Error:") when its stored
-    // copy does not match the manifest.
-    bool write_verified(const ManifestItem &item, const fs::path &target);
-
-    const EntryPoints &db_;
-    const SaveSet &set_;
-    const fs::path &into_;
-    RunSummary &summary_;
-    uint64_t &items_seen_; // over every save set of the run, for the test hook
-    std::optional<uint64_t> fail_item_;
-    std::optional<std::chrono::microseconds> store_delay_;
+    void written(uint64_t count, std::string_view name, uint64_t size) override { print_progress(count, name, size); }
+    void failed(uint64_t count, std::string_view name) override { print_failed_item(count, name); }
 };
 
-void ItemRestorer::announce(DB_ITEM_TYPE type, const fs::path &path, DB_ITEM_RESULT result) {
-    std::string text = path.string(); // a writable copy: the interface passes char*
-    if (!entry_point_succeeded("DB_SetItem", db_.set_item(type, text.data())))
-        ++summary_.failed_calls;
-    if (!entry_point_succeeded("DB_ItemFinishStatus", db_.item_finish_status(result)))
-        ++summary_.failed_calls;
-}
-
-void ItemRestorer::make_parents(const fs::path &relative_dir) {
-    fs::path current = into_;
-    for (const auto &part : relative_dir) {
-        current /= part;
-        if (make_directory(current, 0755)) {
-            announce(DB_ITEM_TYPE_DIRECTORY, current, DB_ITEM_SUCCESS);
-            continue;
-        }
-        auto status = fs::symlink_status(current);
-        // A link could lead the restore outside the target directory.
-        if (fs::is_symlink(status))
-            throw StoreError(current.string() + " is a symbolic link; it is not followed");
-        if (!fs::is_directory(status))
-            throw StoreError(current.string() + " exists and is not a directory");
-    }
-}
-
-bool ItemRestorer::write_verified(const ManifestItem &item, const fs::path &target) {
-    fs::path source = set_.item_file(item.name);
+// Writes a stored item to target; false (after an "Error:") when its stored
+// copy does not match the manifest.
+bool write_verified(const SaveSet &set, const ManifestItem &item, const fs::path &target) {
+    fs::path source = set.item_file(item.name);
     Fd in = open_regular_file(source);
     fs::path partial = target.parent_path() / partial_name;
     Checked copied = copy_checked(in.get(), source, partial, false);
     if (copied.size != item.size || copied.sha256 != item.sha256) {
         ::unlink(partial.c_str());
-        MessageLog::get().error("item " + printable(item.name) + " of save set \"" + printable(set_.manifest.saveset) +
+        MessageLog::get().error("item " + printable(item.name) + " of save set \"" + printable(set.manifest.saveset) +
                                 "\" is damaged (stored " + std::to_string(copied.size) + " bytes with SHA-256 " +
                                 copied.sha256 + ", the manifest says " + std::to_string(item.size) + " bytes with " +
                                 item.sha256 + "); it was not restored");
@@ -100,42 +60,6 @@ bool ItemRestorer::write_verified(const ManifestItem &item, const fs::path &targ
         throw std::system_error(error, std::generic_category(), "cannot write " + target.string());
     }
     return true;
-}
-
-void ItemRestorer::restore(const ManifestItem &item) {
-    auto &log = MessageLog::get();
-    ++summary_.items;
-    if (auto problem = item_name_problem(item.name)) {
-        log.error("skipping item \"" + printable(item.name) + "\": " + *problem);
-        ++summary_.failed_items;
-        print_failed_item(summary_.items, item.name);
-        return;
-    }
-    fs::path relative(item.name);
-    fs::path target = into_ / relative;
-    bool written = false;
-    if (fail_item_ && ++items_seen_ == *fail_item_) {
-        log.warning("test hook: item " + printable(item.name) + " is reported as failed without being written");
-        ++summary_.failed_items;
-        print_failed_item(summary_.items, item.name);
-        announce(DB_ITEM_TYPE_FILE, target, DB_ITEM_FAIL);
-        return;
-    }
-    try {
-        make_parents(relative.parent_path());
-        written = write_verified(item, target);
-    } catch (const std::exception &e) {
-        log.error("item " + printable(item.name) + " was not restored: " + e.what());
-    }
-    if (written) {
-        summary_.bytes += item.size;
-        print_progress(summary_.items, item.name, item.size);
-        pause_after_store(store_delay_);
-    } else {
-        ++summary_.failed_items;
-        print_failed_item(summary_.items, item.name);
-    }
-    announce(DB_ITEM_TYPE_FILE, target, written ? DB_ITEM_SUCCESS : DB_ITEM_FAIL);
 }
 
 // Tells the operator what a save set is worth before it is restored.
@@ -180,15 +104,13 @@ int restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set,
     for (const auto &item : m.items)
         item_names.push_back(item.name);
     start_progress(o.quiet, item_names);
-    if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_RST, level_of(m.level), vars.array()))) {
-        ItemRestorer restorer(db, set, o.into, summary, items_seen, o);
+    ReportedItems events;
+    run_restore_operation(db, level_of(m.level), vars, summary, [&] {
+        ItemRestorer restorer(db, o.into, summary, events, items_seen, o.test_fail_item, o.test_store_delay);
         for (const auto &item : m.items)
-            restorer.restore(item);
-    } else {
-        ++summary.failed_calls;
-    }
-    if (!entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array())))
-        ++summary.failed_calls;
+            restorer.restore(item.name, item.size,
+                             [&](const fs::path &target) { return write_verified(set, item, target); });
+    });
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const int status = print_summary(summary);
     return summary.failed_calls == 0 && summary.failed_items == 0 ? status : exit_failed;

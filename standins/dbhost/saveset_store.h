@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "file_io.h"
+#include "host_core.h"
 #include "manifest.h"
 
 namespace dbhost {

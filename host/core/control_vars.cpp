@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace dbhost {
+namespace host {
 
 void ControlVars::add(const std::string &entry) {
     texts_.push_back(entry);
@@ -20,7 +20,7 @@ void add_info_word(std::string &info, const std::string &word) {
     info += '"' + word + '"';
 }
 
-void add_common(ControlVars &vars, const Options &o) {
+void add_common(ControlVars &vars, const OperationSettings &o) {
     vars.add("SAVESET=" + o.saveset.value_or(""));
     if (o.work_dir)
         vars.add("TMP_DIR=" + o.work_dir->string());
@@ -40,7 +40,7 @@ DB_OPERATION_LEVEL level_of(const std::string &word) {
     return DB_LEVEL_COPY;
 }
 
-ControlVars backup_control_vars(const Options &o) {
+ControlVars backup_control_vars(const OperationSettings &o) {
     ControlVars vars;
     std::string info = "INFO=";
     if (o.level) {
@@ -66,7 +66,7 @@ ControlVars backup_control_vars(const Options &o) {
     return vars;
 }
 
-ControlVars restore_control_vars(const Options &o) {
+ControlVars restore_control_vars(const OperationSettings &o) {
     ControlVars vars;
     if (o.workers) {
         std::string info = "INFO=";
@@ -82,4 +82,4 @@ ControlVars restore_control_vars(const Options &o) {
     return vars;
 }
 
-} // namespace dbhost
+} // namespace host

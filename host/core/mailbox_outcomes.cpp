@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <regex>
 
-namespace dbhost {
+namespace host {
 namespace {
 
 constexpr std::string_view export_suffixes[] = {".data.zbk", ".index.zbk"};
@@ -130,4 +130,4 @@ std::vector<MailboxOutcome> MailboxOutcomes::outcomes() const {
     return out;
 }
 
-} // namespace dbhost
+} // namespace host

@@ -11,7 +11,7 @@
 #include "sha256.h"
 #include "system/atomic_file.h"
 
-namespace dbhost {
+namespace host {
 namespace {
 
 [[noreturn]] void fail(const std::string &what, const fs::path &path, int error = errno) {
@@ -93,4 +93,4 @@ bool make_directory(const fs::path &dir, unsigned mode) {
     fail("cannot create directory", dir);
 }
 
-} // namespace dbhost
+} // namespace host

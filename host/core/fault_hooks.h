@@ -11,7 +11,7 @@
 
 #include "plugin.h"
 
-namespace dbhost {
+namespace host {
 
 // The plug-in's entry points, counting the operation calls (DB_InitOperation,
 // DB_GetItem, DB_SetItem, DB_ItemFinishStatus, DB_CloseOperation) of this
@@ -22,4 +22,4 @@ EntryPoints with_fault_hooks(const EntryPoints &db, std::optional<uint64_t> kill
 // Sleeps the whole delay, if one is given, after an item was stored or written.
 void pause_after_store(std::optional<std::chrono::microseconds> delay);
 
-} // namespace dbhost
+} // namespace host

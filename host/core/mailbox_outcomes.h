@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace dbhost {
+namespace host {
 
 // The mailbox whose export file an item is: "DIR/NAME.data.zbk" and
 // "DIR/NAME.index.zbk" give NAME, the public store's "Public.*" files give
@@ -47,4 +47,4 @@ private:
     std::unordered_map<std::string, Entry> entries_;
 };
 
-} // namespace dbhost
+} // namespace host

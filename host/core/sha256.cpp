@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace dbhost {
+namespace host {
 namespace {
 
 constexpr uint32_t k[64] = {
@@ -93,4 +93,4 @@ std::string Sha256::hex_digest() {
     return hex;
 }
 
-} // namespace dbhost
+} // namespace host

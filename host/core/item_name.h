@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace dbhost {
+namespace host {
 
 // The longest item name that fits the plug-in's 256-character buffer.
 inline constexpr size_t max_item_name = 255;
@@ -16,4 +16,4 @@ inline constexpr size_t max_item_name = 255;
 // so that an item always stays below the directory it is stored or restored in.
 std::optional<std::string> item_name_problem(std::string_view name);
 
-} // namespace dbhost
+} // namespace host

@@ -4,7 +4,7 @@
 
 #include "message_log.h"
 
-namespace dbhost {
+namespace host {
 
 std::unique_ptr<Plugin> Plugin::load_or_report(const std::filesystem::path &path) {
     try {
@@ -72,4 +72,4 @@ bool entry_point_succeeded(const char *name, int code, bool complete_allowed) {
     return false;
 }
 
-} // namespace dbhost
+} // namespace host

@@ -4,18 +4,19 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <iostream>
 #include <ctime>
 #include <optional>
 #include <system_error>
 #include <vector>
 
 #include "mailbox_outcomes.h"
-#include "terminal.h"
 
-namespace dbhost {
+namespace host {
 namespace {
 
 std::unique_ptr<MessageLog> g_log;
+Echo g_echo;
 
 std::string timestamp() {
     std::time_t now = std::time(nullptr);
@@ -51,17 +52,26 @@ std::optional<std::string> interim_unremoved_dir(std::string_view text) {
 
 } // namespace
 
-void MessageLog::open(const std::filesystem::path &file, bool verbose) {
+void MessageLog::open(const std::filesystem::path &file, bool verbose, std::string host_name) {
     std::FILE *f = std::fopen(file.c_str(), "a");
     if (!f)
         throw std::system_error(errno, std::generic_category(), "cannot open log file " + file.string());
-    g_log.reset(new MessageLog(f, verbose));
+    g_log.reset(new MessageLog(f, verbose, std::move(host_name)));
 }
 
 MessageLog &MessageLog::get() {
     if (!g_log)
-        g_log.reset(new MessageLog(nullptr, false));
+        g_log.reset(new MessageLog(nullptr, false, "dbhost"));
     return *g_log;
+}
+
+void MessageLog::set_echo(Echo echo) { g_echo = std::move(echo); }
+
+void MessageLog::show(Shown kind, std::string_view line) {
+    if (g_echo)
+        g_echo(kind, line);
+    else
+        std::cerr << line << std::endl;
 }
 
 void MessageLog::write(std::string_view prefix, std::string_view text) {
@@ -79,7 +89,7 @@ void MessageLog::plugin_message(std::string_view text) {
     if (auto dir = interim_unremoved_dir(text)) {
         unremoved_dirs_.insert(std::move(*dir));
         if (verbose_)
-            terminal::err() << text << std::endl;
+            show(Shown::detail, text);
         return;
     }
     const bool level = starts_with_level(text, errors_, warnings_);
@@ -88,42 +98,44 @@ void MessageLog::plugin_message(std::string_view text) {
             last_error_ = text;
         MailboxOutcomes::get().message(text);
     }
-    if (level || verbose_)
-        terminal::err() << text << std::endl;
+    if (level)
+        show(text.starts_with("Error:") ? Shown::error : Shown::warning, text);
+    else if (verbose_)
+        show(Shown::detail, text);
 }
 
 void MessageLog::trace_line(std::string_view text) {
     write("trace: ", text);
     if (verbose_)
-        terminal::err() << "trace: " << text << std::endl;
+        show(Shown::detail, "trace: " + std::string(text));
 }
 
 void MessageLog::error(std::string_view text) {
     std::string line = "Error: " + std::string(text);
     ++errors_;
     last_error_ = line;
-    write("dbhost: ", line);
+    write(host_prefix_, line);
     MailboxOutcomes::get().message(line);
-    terminal::err() << line << std::endl;
+    show(Shown::error, line);
 }
 
 void MessageLog::warning(std::string_view text) {
     std::string line = "Warning: " + std::string(text);
     ++warnings_;
-    write("dbhost: ", line);
+    write(host_prefix_, line);
     MailboxOutcomes::get().message(line);
-    terminal::err() << line << std::endl;
+    show(Shown::warning, line);
 }
 
 void MessageLog::notice(std::string_view text) {
-    write("dbhost: ", text);
-    terminal::err() << "dbhost: " << text << std::endl;
+    write(host_prefix_, text);
+    show(Shown::notice, host_prefix_ + std::string(text));
 }
 
 void MessageLog::note(std::string_view text) {
-    write("dbhost: ", text);
+    write(host_prefix_, text);
     if (verbose_)
-        terminal::err() << "dbhost: " << text << std::endl;
+        show(Shown::detail, host_prefix_ + std::string(text));
 }
 
 void MessageLog::settle() {
@@ -136,11 +148,11 @@ void MessageLog::settle() {
     }
 }
 
-void MessageLog::record(std::string_view text) { write("dbhost: ", text); }
+void MessageLog::record(std::string_view text) { write(host_prefix_, text); }
 
 void plugin_sink(char *text) { MessageLog::get().plugin_message(text ? text : ""); }
 
-} // namespace dbhost
+} // namespace host
 
 // Declared in cm_common.h; bound by the plug-in when it is loaded.
 extern "C" void trace(const char *format, ...) {
@@ -161,5 +173,5 @@ extern "C" void trace(const char *format, ...) {
     va_end(again);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    dbhost::MessageLog::get().trace_line(text);
+    host::MessageLog::get().trace_line(text);
 }

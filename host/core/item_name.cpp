@@ -1,6 +1,6 @@
 #include "item_name.h"
 
-namespace dbhost {
+namespace host {
 
 std::optional<std::string> item_name_problem(std::string_view name) {
     if (name.empty())
@@ -23,4 +23,4 @@ std::optional<std::string> item_name_problem(std::string_view name) {
     }
 }
 
-} // namespace dbhost
+} // namespace host

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace dbhost {
+namespace host {
 
 class Sha256 {
 public:
@@ -23,4 +23,4 @@ private:
     uint64_t total_ = 0;
 };
 
-} // namespace dbhost
+} // namespace host

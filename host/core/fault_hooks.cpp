@@ -5,7 +5,7 @@
 
 #include <thread>
 
-namespace dbhost {
+namespace host {
 namespace {
 
 // Entry points are plain C function pointers, so the counting wrappers reach
@@ -52,4 +52,4 @@ void pause_after_store(std::optional<std::chrono::microseconds> delay) {
         std::this_thread::sleep_for(*delay); // resumes after a signal for the time left
 }
 
-} // namespace dbhost
+} // namespace host

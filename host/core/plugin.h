@@ -8,7 +8,7 @@
 
 #include "db_interface.h"
 
-namespace dbhost {
+namespace host {
 
 struct EntryPoints {
     decltype(&DB_InitOperation) init_operation = nullptr;
@@ -59,4 +59,4 @@ bool entry_point_succeeded(const char *name, int code, bool complete_allowed = f
 // "DB_NUM_I_OK", "DB_NUM_E_ERROR", ... or the number.
 std::string code_name(int code);
 
-} // namespace dbhost
+} // namespace host

@@ -9,7 +9,7 @@
 
 #include "system/fd.h"
 
-namespace dbhost {
+namespace host {
 
 namespace fs = std::filesystem;
 
@@ -39,4 +39,4 @@ void append_synced(int fd, const fs::path &name, std::string_view line);
 // mkdir of one directory; false when something of that name already exists.
 bool make_directory(const fs::path &dir, unsigned mode = 0700);
 
-} // namespace dbhost
+} // namespace host

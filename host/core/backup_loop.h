@@ -1,0 +1,37 @@
+// The backup side of an operation: DB_InitOperation, the item loop that
+// pulls items from the plug-in and acknowledges each one, DB_CloseOperation.
+// Where an item is kept is the front end's business.
+#pragma once
+
+#include <string>
+
+#include "control_vars.h"
+#include "db_interface.h"
+#include "plugin.h"
+#include "run_summary.h"
+
+namespace host {
+
+// Where a front end keeps the items of a backup.
+class ItemStore {
+public:
+    virtual ~ItemStore() = default;
+    // Keeps the file "/" + name (a name as the plug-in handed it out) and
+    // counts it in summary. DB_ITEM_SUCCESS only once the item is kept whole:
+    // the plug-in may delete the file as soon as it hears so.
+    virtual DB_ITEM_RESULT store(const std::string &name, RunSummary &summary) = 0;
+};
+
+// Pulls items until the plug-in reports DB_NUM_I_COMPLETE, hands each to
+// store and its result to DB_ItemFinishStatus. A plug-in that fails without
+// handing out an item may go on (a mailbox failed); one that fails 1000
+// times in a row, or returns a code nothing explains, is given up on.
+void backup_item_loop(const EntryPoints &db, ItemStore &store, RunSummary &summary);
+
+// The whole operation: DB_InitOperation(DB_TYPE_BCK, level, vars), the item
+// loop when it succeeded, and DB_CloseOperation(vars) in any case. Entry
+// points that did not succeed are counted in summary.failed_calls.
+void run_backup_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, ItemStore &store,
+                          RunSummary &summary);
+
+} // namespace host
