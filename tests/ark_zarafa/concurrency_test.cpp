@@ -204,7 +204,12 @@ Strings children() {
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos)
             continue;
         std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::string text;
+        try {
+            text.assign(std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>());
+        } catch (const std::ios_base::failure &) {
+            continue; // the process ended between the listing and the read (ESRCH)
+        }
         const size_t close = text.rfind(')');
         if (close == std::string::npos)
             continue;
