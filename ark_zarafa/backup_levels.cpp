@@ -12,22 +12,19 @@ using ark::msg;
 
 namespace {
 
+// DIFF sets the INCR flag, as everything that only asks "a level that
+// keeps a baseline?" expects, and its own flag for where its exports start.
 bool set_level(ARKZarafa &state, const char *word) {
-    if (strcasecmp(word, "FULL") == 0) {
-        state.iBackupLevelFULL = 1;
-        state.iBackupLevelINCR = 0;
-        state.iBackupLevelCOPY = 0;
-    } else if (strcasecmp(word, "INCR") == 0 || strcasecmp(word, "DIFF") == 0) {
-        state.iBackupLevelFULL = 0;
-        state.iBackupLevelINCR = 1;
-        state.iBackupLevelCOPY = 0;
-    } else if (strcasecmp(word, "COPY") == 0) {
-        state.iBackupLevelFULL = 0;
-        state.iBackupLevelINCR = 0;
-        state.iBackupLevelCOPY = 1;
-    } else {
+    const bool full = strcasecmp(word, "FULL") == 0;
+    const bool incr = strcasecmp(word, "INCR") == 0;
+    const bool diff = strcasecmp(word, "DIFF") == 0;
+    const bool copy = strcasecmp(word, "COPY") == 0;
+    if (!full && !incr && !diff && !copy)
         return false;
-    }
+    state.iBackupLevelFULL = full;
+    state.iBackupLevelINCR = incr || diff;
+    state.iBackupLevelDIFF = diff;
+    state.iBackupLevelCOPY = copy;
     return true;
 }
 

@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 constexpr std::string_view kIndexSuffix = ".index.zbk";
 constexpr std::string_view kBaselineSuffix = ".index.zbk.baseline";
 constexpr std::string_view kNoBaselineSuffix = ".index.zbk.nobaseline";
+constexpr std::string_view kDiffBaselineSuffix = ".index.zbk.full";
 constexpr const char *kWholeServerMark = ".ALL.export";
 
 std::string index_path(const std::string &dir, std::string_view stem) {
@@ -40,6 +41,9 @@ std::string baseline_path(const std::string &dir, std::string_view stem) {
 }
 std::string no_baseline_path(const std::string &dir, std::string_view stem) {
     return dir + "/." + std::string(stem) + std::string(kNoBaselineSuffix);
+}
+std::string diff_baseline_path(const std::string &dir, std::string_view stem) {
+    return dir + "/." + std::string(stem) + std::string(kDiffBaselineSuffix);
 }
 std::string whole_server_mark(const std::string &dir) { return dir + "/" + kWholeServerMark; }
 
@@ -156,7 +160,36 @@ void commit_stem(const std::string &dir, std::string_view stem) {
     warn_on(sys::remove_durably(no_baseline_path(dir, stem)), "remove", no_baseline_path(dir, stem));
 }
 
+// A DIFF starts from the index of the job's last stored FULL, or, without
+// one, from none: it then holds every message, never fewer than it should.
+std::error_code start_from_diff_baseline(const std::string &dir, std::string_view stem) {
+    const std::string full = diff_baseline_path(dir, stem);
+    if (regular_file(full))
+        return sys::copy_file_durably(full, index_path(dir, stem));
+    return sys::remove_durably(index_path(dir, stem));
+}
+
+// The committed index of a FULL becomes the baseline of the job's DIFFs.
+void keep_diff_baseline(const std::string &dir, std::string_view stem) {
+    if (const std::error_code ec = sys::copy_file_durably(index_path(dir, stem), diff_baseline_path(dir, stem))) {
+        msg("Warning: can't keep %s as the baseline of the job's DIFF backups: %s; they export every message of "
+            "mailbox %s",
+            index_path(dir, stem).c_str(), ec.message().c_str(), mailbox_of_stem(stem).c_str());
+        warn_on(sys::remove_durably(diff_baseline_path(dir, stem)), "remove", diff_baseline_path(dir, stem));
+    }
+}
+
 } // namespace
+
+bool holds_diff_baselines(const std::string &dir) {
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() > kDiffBaselineSuffix.size() + 1 && name[0] == '.' && name.ends_with(kDiffBaselineSuffix))
+            return true;
+    }
+    return false;
+}
 
 std::vector<std::string> recover_baselines(const std::string &dir) {
     std::vector<std::string> recovered;
@@ -232,13 +265,27 @@ std::string BaselineJournal::take_stem(const std::string &dir, const std::string
     return key;
 }
 
-std::optional<BaselineJournal::ExportId> BaselineJournal::begin(const std::string &mailbox, const std::string &dir) {
+std::optional<BaselineJournal::ExportId> BaselineJournal::begin(const std::string &mailbox, const std::string &dir,
+                                                                 ExportLevel level) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     Export e;
     e.mailbox = mailbox;
     e.dir = dir;
+    e.level = level;
     bool ok = true;
+    // The whole-server export hands out only its own files: only its own
+    // index starts from the DIFF baseline.
+    if (level == ExportLevel::differential) {
+        const std::string stem = mailbox == "ALL" ? "ALL" : mailbox_file_stem(mailbox);
+        if (const std::error_code start = start_from_diff_baseline(dir, stem)) {
+            msg("Error: mailbox %s was not exported: can't start its DIFF from the job's last FULL in %s: %s",
+                mailbox.c_str(), dir.c_str(), start.message().c_str());
+            exports_.push_back(std::move(e));
+            exports_.back().done = true;
+            return std::nullopt;
+        }
+    }
     if (mailbox == "ALL") {
         for (const std::string &stem : index_stems(dir)) {
             e.before.push_back(stem);
@@ -339,6 +386,11 @@ void BaselineJournal::release(Export &e, bool commit) {
         if (found == stems_.end())
             continue;
         Stem &stem = found->second;
+        // A FULL that is not stored leaves no DIFF baseline: a DIFF after
+        // it holds every message.
+        if (!commit && e.level == ExportLevel::full)
+            warn_on(sys::remove_durably(diff_baseline_path(stem.dir, stem.name)), "remove",
+                    diff_baseline_path(stem.dir, stem.name));
         if (!commit) {
             const Undone what = undo_stem(stem.dir, stem.name);
             if (what == Undone::put_back)
@@ -350,6 +402,10 @@ void BaselineJournal::release(Export &e, bool commit) {
             continue;
         }
         if (--stem.holders == 0) {
+            // Before the journal goes: a crash between the two leaves a DIFF
+            // baseline whose files are all stored.
+            if (e.level == ExportLevel::full)
+                keep_diff_baseline(stem.dir, stem.name);
             commit_stem(stem.dir, stem.name);
             stems_.erase(found);
         }

@@ -9,6 +9,16 @@
 //   .ALL.export                  a whole-server export ran: every index file
 //                                without a journal of its own is its new one
 //
+// A DIFF holds every change since the job's last FULL, so it starts from
+// the index that FULL left, kept apart once the host has stored the FULL:
+//
+//   .STEM.index.zbk.full         the index of the job's last stored FULL
+//
+// Its export puts that index in place before the journal is written (none
+// there: it exports everything), so that a DIFF never acknowledged leaves
+// the FULL's index behind it, and the run after it still holds every change
+// since the FULL. An INCR after a DIFF starts from the DIFF's index.
+//
 // The journal is written and synced before the tool runs and removed once
 // the host has acknowledged the export's last file, so that a crash at any
 // point leaves either the old baseline or one whose files are all stored.
@@ -32,6 +42,18 @@
 
 namespace ark {
 
+// What an export starts from and leaves.
+enum class ExportLevel {
+    copy,         // a baseline of no job
+    full,         // its index, once stored, is the DIFF baseline
+    incremental,  // starts from the mailbox's last stored index
+    differential, // starts from the DIFF baseline
+};
+
+// True when dir holds DIFF baselines, which only a job's FULL leaves (the
+// journal is no sign of a job: a COPY keeps one while its tool runs).
+bool holds_diff_baselines(const std::string &dir);
+
 // Puts back the previous baseline of every export in dir that was never
 // acknowledged, removes that export's files, and says so in one "Warning:"
 // per mailbox. Returns the mailboxes concerned.
@@ -45,7 +67,8 @@ public:
     // Before the tool exports mailbox into dir: keeps its baseline durably.
     // Nothing (after an "Error:" naming the mailbox) when that is not
     // possible; the export must then not run.
-    std::optional<ExportId> begin(const std::string &mailbox, const std::string &dir);
+    std::optional<ExportId> begin(const std::string &mailbox, const std::string &dir,
+                                  ExportLevel level = ExportLevel::incremental);
 
     // After the tool ended. A whole-server export journals the index files
     // it created, then drops its ".ALL.export" mark.
@@ -97,6 +120,7 @@ private:
     struct Export {
         std::string mailbox;
         std::string dir;
+        ExportLevel level = ExportLevel::incremental;
         std::vector<std::string> stems; // keys into stems_
         std::vector<std::string> before; // whole server: the index stems there were
         std::vector<std::string> outstanding;

@@ -8,6 +8,7 @@
 #include "ark_zarafa.h"
 #include "export_check.h"
 #include "export_dir.h"
+#include "job_marker.h"
 #include "mailbox_files.h"
 #include "messages.h"
 #include "work_tree.h"
@@ -24,6 +25,18 @@ std::vector<std::string> export_command(const std::string &mailbox) {
         return {"zarafa-backup", "-p"};
     return {"zarafa-backup", "-u", mailbox};
 }
+
+namespace {
+
+ExportLevel export_level(const ARKZarafa &state) {
+    if (state.iBackupLevelFULL)
+        return ExportLevel::full;
+    if (state.iBackupLevelINCR)
+        return state.iBackupLevelDIFF ? ExportLevel::differential : ExportLevel::incremental;
+    return ExportLevel::copy;
+}
+
+} // namespace
 
 MailboxExport prepare_export(const std::string &mailbox) {
     const ARKZarafa &state = g_sARKZarafa;
@@ -43,10 +56,13 @@ MailboxExport prepare_export(const std::string &mailbox) {
     if (!ensure_work_tree(state))
         return e;
     e.dir_fd = export_dir_fd();
+    // A job whose work directory was made since the set-up is marked now.
+    if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !mark_job_dir(state))
+        return e;
     // Kept durably before the tool runs: the index in place is the
     // baseline of the job's next increment until the host has stored every
     // file of this export.
-    e.journal = baseline_journal().begin(mailbox, e.dir);
+    e.journal = baseline_journal().begin(mailbox, e.dir, export_level(state));
     if (!e.journal)
         return e;
     msg("Execute [mkdir -p \"%s\"]", e.dir.c_str());

@@ -17,6 +17,7 @@
 #include "fifo_strings.h"
 #include "item_results.h"
 #include "job_lock.h"
+#include "job_marker.h"
 #include "mailbox_files.h"
 #include "messages.h"
 #include "operation_state.h"
@@ -116,6 +117,8 @@ int init_operation(DB_OPERATION_TYPE eI_OperationType, char **cppI_CtrlVars) {
         if (!setup_backup_level(&state))
             return fail("Error: Can't setup backup level");
         print_backup_level(&state);
+        if (!ark::job_name_given(state))
+            return DB_NUM_E_ERROR;
         if (auto escape = ark::export_dir_escape(state)) {
             msg("Error: Can't use the export directory: %s", escape->c_str());
             return DB_NUM_E_ERROR;
@@ -146,6 +149,8 @@ int init_operation(DB_OPERATION_TYPE eI_OperationType, char **cppI_CtrlVars) {
         // the recovery, which must never take a running operation's journal
         // for a crashed one's.
         if (ark::export_dir_fd() >= 0 && !ark::take_job_lock_fd(ark::export_dir_fd(), ark::work_tree_export_path()))
+            return DB_NUM_E_ERROR;
+        if (!ark::claim_export_dir(state))
             return DB_NUM_E_ERROR;
         // Exports of the job's earlier runs that the host never acknowledged
         // give their baselines back before anything builds on them.

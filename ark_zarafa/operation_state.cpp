@@ -132,6 +132,7 @@ extern "C" void zarafa_global_struct_init(DB_OPERATION_TYPE eI_OperationType) {
     s.iBackupLevelCOPY = 1;
     s.iBackupLevelINCR = 0;
     s.iBackupLevelFULL = 0;
+    s.iBackupLevelDIFF = 0;
     std::memset(s.cpJobName, 0, sizeof s.cpJobName);
     s.iIsSelectiveRestore = 0;
     std::memset(s.cpSelRstListFName, 0, sizeof s.cpSelRstListFName);

@@ -234,6 +234,18 @@ Outcome full_restore(const char *ccpPath, const char *ccpUserName) {
     return judge_full(plan->dirfd->get(), plan->script, run, ccpUserName);
 }
 
+// The file that DB_SetItem recorded last, with the mailbox it belongs to:
+// the result that follows is the host's word on it.
+struct AnnouncedFile {
+    std::string path;
+    std::string mailbox;
+};
+
+std::optional<AnnouncedFile> &last_announced() {
+    static std::optional<AnnouncedFile> announced;
+    return announced;
+}
+
 // Releases the keys of a record-key table.
 struct KeyTable {
     std::vector<char *> slots = std::vector<char *>(kRecordKeyTableSize, nullptr);
@@ -247,6 +259,7 @@ extern "C" int DB_SetItem(DB_ITEM_TYPE e_ItemType, char *cpItem) {
     msg("DB_SetItem(+)");
     if (e_ItemType != DB_ITEM_TYPE_FILE)
         return DB_NUM_I_OK;
+    last_announced().reset();
     ARKZarafa &state = g_sARKZarafa;
     if (!cpItem || !state.psUsers || !state.psFileNames) {
         msg("Error: Can't store file name in the list. File name=%s", cpItem ? cpItem : "(null)");
@@ -268,6 +281,7 @@ extern "C" int DB_SetItem(DB_ITEM_TYPE e_ItemType, char *cpItem) {
                     item.size(), ARK_PATH_LEN - 1, owner->name.c_str());
             return DB_NUM_E_ERROR;
         }
+        last_announced() = AnnouncedFile{std::string(item), owner->name};
         index.received(state.psUsers, state.psFileNames, item);
         // The clean-up removes this directory only as it is now.
         if (state.psFileNames->iItemCount == 1)
@@ -469,6 +483,19 @@ void start_concurrent(RestoreIndex &index, size_t order, const std::string &user
     imports().pool.start(std::move(job), std::move(held), static_cast<size_t>(worker_count()));
 }
 
+// The host could not restore a file of a pending mailbox: whatever lies at
+// its path is not what was saved, so the mailbox is not imported, neither
+// now nor from a later file, and the call fails.
+void drop_failed_mailbox(const AnnouncedFile &file) {
+    ARKZarafa &state = g_sARKZarafa;
+    RestoreIndex &index = restore_index();
+    msg("Error: mailbox %s is not restored: the host could not restore its file %s", file.mailbox.c_str(),
+        file.path.c_str());
+    const std::optional<size_t> order = index.pending_named(state.psUsers, state.psFileNames, file.mailbox);
+    if (order && !index.remove(state.psUsers, *order))
+        msg("Warning: Problem occured while trying to remove user=%s", file.mailbox.c_str());
+}
+
 int finish_restore_concurrently() {
     ARKZarafa &state = g_sARKZarafa;
     ConcurrentImports &running = imports();
@@ -504,16 +531,24 @@ int finish_restore_imports() {
 void stop_restore_imports() {
     imports().pool.stop_all();
     imports().failure_to_report = false;
+    last_announced().reset();
 }
 
-int finish_restore_item(DB_ITEM_RESULT) {
+int finish_restore_item(DB_ITEM_RESULT result) {
     msg("DB_ItemFinishStatus(): operation=restore");
     ARKZarafa &state = g_sARKZarafa;
+    const std::optional<AnnouncedFile> announced = std::exchange(last_announced(), std::nullopt);
+    const bool file_failed = result == DB_ITEM_FAIL && announced;
+    if (file_failed)
+        drop_failed_mailbox(*announced);
     if (!state.psFileNames || state.psFileNames->iItemCount == 0 || !state.psUsers)
-        return DB_NUM_I_OK;
-    if (worker_count() > 1 && !state.iRecoveryAfterNoRecover)
+        return file_failed ? DB_NUM_E_ERROR : DB_NUM_I_OK;
+    if (worker_count() > 1 && !state.iRecoveryAfterNoRecover) {
+        imports().failure_to_report = imports().failure_to_report || file_failed;
         return finish_restore_concurrently();
-    bool failed = false;
+    }
+    // The other mailboxes are still imported.
+    bool failed = file_failed;
     // Only the mailboxes whose index file has arrived are acted on, in the
     // order of the pending list; the received path of a file is the last
     // one announced under its name.

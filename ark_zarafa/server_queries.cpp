@@ -1,6 +1,8 @@
 // Running "zarafa-admin -l" and reading its account rows.
 #include "server_queries.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -19,21 +21,55 @@ std::vector<std::string> split_lines(std::string_view text) {
     return lines;
 }
 
-std::vector<std::string> account_names(std::string_view output) {
-    std::vector<std::string> names;
-    const auto lines = split_lines(output);
+namespace {
+
+bool blank_row(std::string_view row) { return row.find_first_not_of(" \t\r\v\f") == std::string_view::npos; }
+
+// The first column of a row: the listing indents every row with a TAB, and
+// the login runs from there to the next TAB, blanks and all.
+std::optional<std::string_view> first_column(std::string_view row) {
+    if (row.find('\t') == std::string_view::npos)
+        return std::nullopt;
+    const size_t begin = row.find_first_not_of('\t');
+    if (begin == std::string_view::npos)
+        return std::nullopt;
+    const size_t end = row.find('\t', begin);
+    return row.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
+}
+
+bool column_title(std::string_view column) { return column.size() == 8 && strncasecmp(column.data(), "username", 8) == 0; }
+
+bool rule(std::string_view column) { return !column.empty() && column.find_first_not_of('-') == std::string_view::npos; }
+
+} // namespace
+
+AccountRows account_names(std::string_view output) {
+    AccountRows rows;
+    auto lines = split_lines(output);
+    // The column titles come before the first account; a rule of dashes
+    // is no login wherever it stands.
+    bool accounts = false;
     for (size_t i = 1; i < lines.size(); ++i) {
-        const std::string &line = lines[i];
-        if (line.find("SYSTEM") != std::string::npos || line.find("username") != std::string::npos ||
-            line.find("---------") != std::string::npos)
+        std::string_view row = lines[i];
+        if (!row.empty() && row.back() == '\r')
+            row.remove_suffix(1);
+        if (blank_row(row))
             continue;
-        const size_t begin = line.find_first_not_of(" \t\r\v\f");
-        if (begin == std::string::npos)
+        const std::optional<std::string_view> login = first_column(row);
+        if (!login) {
+            rows.unreadable.emplace_back(row);
             continue;
-        const size_t end = line.find_first_of(" \t\r\v\f", begin);
-        names.push_back(line.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+        }
+        if (rule(*login))
+            continue;
+        if (!accounts && column_title(*login))
+            continue;
+        accounts = true;
+        if (*login == "SYSTEM")
+            continue;
+        rows.names.emplace_back(*login);
     }
-    return names;
+    return rows;
 }
 
 std::optional<std::string> account_name_problem(std::string_view name) {
@@ -111,7 +147,16 @@ AccountListing list_accounts() {
     }
     listing.ran = true;
     warn_if_failed(argv, run);
-    listing.names = account_names(run.output);
+    AccountRows rows = account_names(run.output);
+    // An account that can't be read is not backed up: it must not go
+    // unmentioned.
+    for (const std::string &row : rows.unreadable) {
+        const std::string shown = printable(row);
+        msg("Warning: the row \"%.200s%s\" of [%s] names no account (its columns are not separated by TABs); it is "
+            "skipped, and no mailbox of it is backed up",
+            shown.c_str(), shown.size() > 200 ? "..." : "", command_text(argv).c_str());
+    }
+    listing.names = std::move(rows.names);
     return listing;
 }
 

@@ -16,10 +16,16 @@ constexpr size_t kMaxUserName = 99; // longest name a user buffer holds
 // Lines of a tool's output, without their line ends.
 std::vector<std::string> split_lines(std::string_view text);
 
-// The account rows of a listing: the first line is a header; rows holding
-// "SYSTEM", "username" or "---------" are no accounts; the first word of
-// every other row is a login.
-std::vector<std::string> account_names(std::string_view output);
+// The accounts of a listing. The first line is a header, then come the
+// column titles ("username" first) and a rule of dashes; each later row's
+// first TAB-separated column (after the TAB that indents it) is a login,
+// whole, except "SYSTEM", the server's own account. Rows without a TAB can't
+// be read so and are returned apart; blank rows are none.
+struct AccountRows {
+    std::vector<std::string> names;      // in listing order
+    std::vector<std::string> unreadable; // rows without a login column
+};
+AccountRows account_names(std::string_view output);
 
 // Read the output of "zarafa-admin --details": -1 when the first line says
 // the user is unknown (or there is none), 1 when both a "Fullname" and an
@@ -38,12 +44,12 @@ std::string printable(std::string_view text);
 struct AccountListing {
     bool ran = false;                // false: the tool could not be run at all
     std::string why;                 // reason when it did not run
-    std::vector<std::string> names;  // first word of each account row, in order
+    std::vector<std::string> names;  // the login of each account row, in order
 };
 
-// Run "zarafa-admin -l" and take the account rows: the first line is a
-// header; rows holding "SYSTEM", "username" or "---------" are no accounts.
-// A tool that is not installed yields no accounts, as an empty server does.
+// Run "zarafa-admin -l" and take its accounts (account_names), with a
+// "Warning:" quoting each row that can't be read. A tool that is not
+// installed yields no accounts, as an empty server does.
 AccountListing list_accounts();
 
 } // namespace ark

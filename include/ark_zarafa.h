@@ -46,13 +46,15 @@ typedef struct __ARKZarafa {
     LIST_INFO *psUsers;                     /* mailboxes of the operation, in processing order */
     LIST_INFO *psFileNames;                 /* backup: files to hand out; restore: files received */
     int iBackupLevelCOPY;
-    int iBackupLevelINCR; /* also set for DIFF */
+    int iBackupLevelINCR; /* also set for DIFF (see iBackupLevelDIFF) */
     int iBackupLevelFULL;
     char cpJobName[ARK_JOB_NAME_LEN];   /* "-j" option word */
     int iIsSelectiveRestore;            /* 1: restore record by record */
     LIST_INFO *psSelRestList;           /* selective-restore records */
     char cpSelRstListFName[ARK_PATH_LEN]; /* path of the selective-restore list */
     int iRecoveryAfterNoRecover;        /* 1: "RECOVERY=NO", files stay, scripts are written */
+    int iBackupLevelDIFF;               /* 1 beside iBackupLevelINCR: the level is DIFF, whose exports
+                                           start from the index of the job's last FULL */
 } ARKZarafa;
 
 extern ARKZarafa g_sARKZarafa;

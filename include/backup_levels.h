@@ -11,8 +11,8 @@ extern "C" {
 #endif
 
 /* Walk the option words of the record: "-j NAME" sets cpJobName (at most 100
- * characters), "-l LEVEL" sets the level flags (FULL, INCR, DIFF = INCR,
- * COPY; any case). A value is examined as an option word in its turn, and a
+ * characters), "-l LEVEL" sets the level flags (FULL, INCR, COPY; DIFF sets
+ * INCR and iBackupLevelDIFF; any case). A value is examined as an option word in its turn, and a
  * later option overrides an earlier one. 1, or 0 after a "Warning:" when an
  * option lacks its value, a job name is too long or a level is unknown. */
 int setup_backup_level(ARKZarafa *sZarafaStruct);

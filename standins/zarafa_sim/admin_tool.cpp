@@ -50,8 +50,14 @@ int list_users(const Store &store, const Faults &faults) {
     out += "\tusername\tfullname\n";
     out += "\t" + std::string(45, '-') + "\n";
     out += "\tSYSTEM\t\tSYSTEM\n";
-    for (const Account &a : accounts)
-        out += "\t" + a.login + "\t" + a.fullname + "\n";
+    for (const Account &a : accounts) {
+        // A broken listing that lines its columns up with blanks: a row
+        // whose login no reader can tell from the full name.
+        if (faults.active("admin-blank-row", a.login))
+            out += "  " + a.login + "   " + a.fullname + "\n";
+        else
+            out += "\t" + a.login + "\t" + a.fullname + "\n";
+    }
     std::cout << out;
     return 0;
 }

@@ -11,9 +11,10 @@ namespace zsim {
 
 namespace {
 
-constexpr std::array<std::string_view, 10> known_faults = {
+constexpr std::array<std::string_view, 11> known_faults = {
     "backup-exit",   "backup-no-files", "backup-data-only", "backup-truncated-index", "backup-half-data",
-    "admin-empty",   "admin-garbage",   "restore-fail",     "restore-key",            "backup-hold",
+    "admin-empty",   "admin-garbage",   "admin-blank-row",  "restore-fail",           "restore-key",
+    "backup-hold",
 };
 
 } // namespace

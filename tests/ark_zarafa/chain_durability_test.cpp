@@ -1,13 +1,16 @@
-// Incremental chains under crashes and failed stores: a job runs FULL, INCR,
-// INCR, INCR through dbhost against the simulator, with new mail before each
-// INCR, and one run is disturbed (the host dies after a given entry-point
-// call, or reports a given item as failed). Restoring the job's whole chain
-// into lost mailboxes must give back every message the server held last. A
-// restore that dies at any call, run again, must do the same.
+// Chains under crashes and failed stores: a job runs FULL, INCR, INCR, INCR
+// (or FULL, INCR, DIFF, INCR, DIFF) through dbhost against the simulator,
+// with new mail before each later run, and one run is disturbed (the host
+// dies after a given entry-point call, or reports a given item as failed).
+// Restoring into lost mailboxes the last FULL with every later save set, and
+// the last FULL with the latest DIFF and the save sets after it, must each
+// give back every message the server held last. A restore that dies at any call,
+// run again, must do the same.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -22,7 +25,10 @@ using arktest::HostRun;
 namespace fs = std::filesystem;
 
 const std::vector<std::string> kMailboxes{"user0001", "user0002", "PUBLIC_FOLDER"};
-const std::vector<std::string> kLevels{"FULL", "INCR", "INCR", "INCR"};
+const std::vector<std::string> kIncrChain{"FULL", "INCR", "INCR", "INCR"};
+// Each DIFF holds what the INCR before it held and more; the INCR after a
+// DIFF builds on that DIFF, and the second DIFF again on the FULL.
+const std::vector<std::string> kDiffChain{"FULL", "INCR", "DIFF", "INCR", "DIFF"};
 constexpr int kItems = 2 * 3;
 
 // An undisturbed backup of n mailboxes: DB_InitOperation, a DB_GetItem per
@@ -39,21 +45,24 @@ struct ChainCase {
     // whole-server one.
     bool all_account = false;
     int workers = 1; // tool processes the plug-in may run at once
+    const std::vector<std::string> *levels = &kIncrChain;
 };
 
 void PrintTo(const ChainCase &c, std::ostream *os) {
-    *os << "run " << c.run << (c.fault == Fault::kill_after_call ? " killed after call " : " fails item ") << c.n
+    *os << "run " << c.run << " (" << c.levels->at(static_cast<size_t>(c.run)) << ")"
+        << (c.fault == Fault::kill_after_call ? " killed after call " : " fails item ") << c.n
         << (c.all_account ? " with an account ALL" : "");
 }
 
-std::vector<ChainCase> cases_of_runs(int first, int last, bool all_account, int workers = 1) {
+std::vector<ChainCase> cases_of_runs(int first, int last, bool all_account, int workers = 1,
+                                     const std::vector<std::string> &levels = kIncrChain) {
     const int mailboxes = static_cast<int>(kMailboxes.size()) + (all_account ? 1 : 0);
     std::vector<ChainCase> cases;
     for (int run = first; run <= last; ++run) {
         for (int k = 1; k <= calls_of(mailboxes); ++k)
-            cases.push_back({run, Fault::kill_after_call, k, all_account, workers});
+            cases.push_back({run, Fault::kill_after_call, k, all_account, workers, &levels});
         for (int p = 1; p <= 2 * mailboxes; ++p)
-            cases.push_back({run, Fault::fail_item, p, all_account, workers});
+            cases.push_back({run, Fault::fail_item, p, all_account, workers, &levels});
     }
     return cases;
 }
@@ -121,6 +130,57 @@ void expect_restored(const E2eScene &scene, const std::map<std::string, std::str
     }
 }
 
+// The save sets of a restore, as a host picks them from the job's runs:
+// the last FULL and every later one, or, when a DIFF whose backup ran to
+// its end (with failed items or not) came after that FULL, the FULL, the
+// latest such DIFF and every later save set, whole or not. A DIFF whose
+// host died is no such anchor: what it would have stored is unknown. Runs
+// killed before their save set was made have none.
+bool ran_to_its_end(const E2eScene &scene, const std::string &set) {
+    for (const std::string &line : arktest::lines_of(arktest::read_file(scene.store() / set / "manifest")))
+        if (line.starts_with("end\t"))
+            return true;
+    return false;
+}
+
+std::vector<std::string> chain_of(const E2eScene &scene, const std::vector<std::string> &levels, bool by_latest_diff) {
+    std::vector<int> runs;
+    for (int r = 0; r < static_cast<int>(levels.size()); ++r)
+        if (fs::exists(scene.store() / ("s" + std::to_string(r))))
+            runs.push_back(r);
+    const auto level = [&](int r) { return levels[static_cast<size_t>(r)]; };
+    const auto full = std::find_if(runs.rbegin(), runs.rend(), [&](int r) { return level(r) == "FULL"; });
+    std::vector<int> chosen(full == runs.rend() ? runs.begin() : full.base() - 1, runs.end());
+    if (by_latest_diff) {
+        auto diff = std::find_if(chosen.rbegin(), chosen.rend(), [&](int r) {
+            return level(r) == "DIFF" && ran_to_its_end(scene, "s" + std::to_string(r));
+        });
+        if (diff != chosen.rend() && diff.base() - 1 > chosen.begin())
+            chosen.erase(chosen.begin() + 1, diff.base() - 1);
+    }
+    std::vector<std::string> names;
+    for (int r : chosen)
+        names.push_back("s" + std::to_string(r));
+    return names;
+}
+
+// Restores the save sets one after the other; the last run, or the first
+// that did not survive.
+HostRun restore_sets(const E2eScene &scene, const std::vector<std::string> &sets,
+                     const std::vector<std::string> &options) {
+    std::string names;
+    for (const std::string &set : sets)
+        names += " " + set;
+    HostRun last;
+    for (const std::string &set : sets) {
+        last = scene.restore(set, options);
+        last.log = "restored save sets:" + names + "\n" + last.log;
+        if (!last.survived())
+            break;
+    }
+    return last;
+}
+
 class ChainDurability : public ::testing::TestWithParam<ChainCase> {};
 
 TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
@@ -129,7 +189,7 @@ TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
     scene.populate(2, 2, 3, 7);
     if (c.all_account)
         scene.tool_ok({"zarafa-sim", "create-user", "ALL", "All Hands", "all@example.org"});
-    std::vector<std::string> levels = kLevels;
+    std::vector<std::string> levels = *c.levels;
     // The mail that arrived before a disturbed last run needs one more run.
     if (c.run + 1 == static_cast<int>(levels.size()))
         levels.push_back("INCR");
@@ -154,12 +214,18 @@ TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
         }
     }
     const std::map<std::string, std::string> expected = contents(scene);
-    lose_everything(scene);
     std::vector<std::string> restore_options = mailbox_options();
     restore_options.insert(restore_options.end(), {"--workers", std::to_string(c.workers)});
-    const HostRun restore = scene.restore_chain("nightly", restore_options);
-    ASSERT_TRUE(restore.survived()) << restore.describe();
-    expect_restored(scene, expected, restore);
+    for (const bool by_latest_diff : {false, true}) {
+        SCOPED_TRACE(by_latest_diff ? "FULL, latest DIFF, later INCRs" : "FULL and every later save set");
+        const std::vector<std::string> sets = chain_of(scene, levels, by_latest_diff);
+        lose_everything(scene);
+        const HostRun restore = restore_sets(scene, sets, restore_options);
+        ASSERT_TRUE(restore.survived()) << restore.describe();
+        expect_restored(scene, expected, restore);
+        if (std::find(levels.begin(), levels.end(), "DIFF") == levels.end())
+            break;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCallAndItem, ChainDurability, ::testing::ValuesIn(cases_of_runs(0, 3, false)),
@@ -172,6 +238,14 @@ INSTANTIATE_TEST_SUITE_P(FourWorkers, ChainDurability, ::testing::ValuesIn(cases
                          case_name);
 INSTANTIATE_TEST_SUITE_P(AccountNamedAll, ChainDurability, ::testing::ValuesIn(cases_of_runs(1, 1, true)),
                          case_name);
+// A DIFF that is not stored leaves the FULL's index behind it, so that the
+// run after it holds every change since the FULL.
+INSTANTIATE_TEST_SUITE_P(WithDiffs, ChainDurability, ::testing::ValuesIn(cases_of_runs(0, 4, false, 1, kDiffChain)),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(WithDiffsFourWorkers, ChainDurability,
+                         ::testing::ValuesIn(cases_of_runs(2, 4, false, 4, kDiffChain)), case_name);
+INSTANTIATE_TEST_SUITE_P(WithDiffsAccountNamedAll, ChainDurability,
+                         ::testing::ValuesIn(cases_of_runs(2, 2, true, 1, kDiffChain)), case_name);
 
 // A disturbed backup in the middle of a chain: a FULL after FULL and INCR,
 // or a --replace backup whose save set therefore fails.

@@ -3,9 +3,11 @@
 // whether every mailbox came back as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "support/dbhost_scene.h"
 #include "support/e2e_scene.h"
 
 namespace {
@@ -70,6 +72,37 @@ TEST_F(EndToEnd, IncrementStoresOnlyTheChangeAndBothGenerationsRestoreTheWhole) 
     restore("full-1", {"--mailbox", "user0001"});
     restore("incr-1", {"--mailbox", "user0001"});
     EXPECT_EQ(scene.dump("user0001"), changed);
+}
+
+// A DIFF holds every change since the FULL, the INCR's included, and the
+// INCR after it only what came since the DIFF; every save set says its level.
+TEST_F(EndToEnd, DiffHoldsEverythingSinceTheFullAndEachSaveSetItsLevel) {
+    backup("full", {"--level", "FULL", "--job", "nightly"});
+    scene.tool_ok({"zarafa-sim", "add-messages", "user0001", "2", "--seed", "5"});
+    backup("incr", {"--level", "INCR", "--job", "nightly"});
+    scene.tool_ok({"zarafa-sim", "add-messages", "user0001", "1", "--seed", "6"});
+    backup("diff", {"--level", "DIFF", "--job", "nightly"});
+    const std::string at_diff = scene.dump("user0001");
+    scene.tool_ok({"zarafa-sim", "add-messages", "user0001", "1", "--seed", "7"});
+    backup("incr-2", {"--level", "INCR", "--job", "nightly"});
+    const std::string last = scene.dump("user0001");
+    for (const std::string set : {"full", "incr", "diff", "incr-2"}) {
+        const std::string level = set == "full" ? "FULL" : set == "diff" ? "DIFF" : "INCR";
+        const std::vector<std::string> manifest = arktest::lines_of(arktest::read_file(scene.store() / set / "manifest"));
+        EXPECT_NE(std::find(manifest.begin(), manifest.end(), "level\t" + level), manifest.end()) << set;
+        const auto items = arktest::DbhostScene::manifest_items(scene.store() / set);
+        EXPECT_EQ(items.size(), 2u * 5) << set;
+        for (const auto &item : items) {
+            EXPECT_EQ(item.level, level) << item.name;
+            EXPECT_EQ(item.name.find("/."), std::string::npos) << "a hidden file was handed out: " << item.name;
+        }
+    }
+    scene.lose_mailbox("user0001");
+    restore("full", {"--mailbox", "user0001"});
+    restore("diff", {"--mailbox", "user0001"});
+    EXPECT_EQ(scene.dump("user0001"), at_diff);
+    restore("incr-2", {"--mailbox", "user0001"});
+    EXPECT_EQ(scene.dump("user0001"), last);
 }
 
 TEST_F(EndToEnd, CopyBackupLeavesNoExportsAndRestoresEveryMailboxAndThePublicStore) {

@@ -226,8 +226,10 @@ TEST_F(FaultInjection, GarbageListingRunsNothingAndWritesNowhereElse) {
     // Rows that are not accounts become no mailbox that is exported or
     // reported as saved: each name is refused by the export, by name.
     EXPECT_EQ(run.exit_status(), 1) << run.describe();
-    EXPECT_TRUE(run.problem_mentions({"Error: mailbox $(touch was not exported"})) << run.describe();
-    EXPECT_TRUE(run.problem_mentions({"Error: mailbox x;touch was not exported"})) << run.describe();
+    EXPECT_TRUE(run.problem_mentions({"Error: mailbox $(touch PWNED) was not exported"})) << run.describe();
+    EXPECT_TRUE(run.problem_mentions({"Error: mailbox x;touch PWNED;y was not exported"})) << run.describe();
+    EXPECT_TRUE(run.problem_mentions({"Warning: the row \"Fullname no tab here\"", "names no account"}))
+        << run.describe();
     EXPECT_TRUE(run.problem_mentions({"was not exported"})) << run.describe();
     EXPECT_TRUE(run.problem_mentions({"user name \"nul\\x00byte\" from the server can't name a mailbox"}))
         << run.describe();

@@ -16,7 +16,7 @@ namespace {
 using namespace arktest;
 
 // Every shell metacharacter the issue names, each in a login the simulator
-// accepts (no blank: the listing's first word is the login).
+// accepts.
 const std::vector<std::string> kHostileLogins = {
     "q'uote",          "dq\"uote",      "semi;touch${IFS}PWNED", "pipe|touch${IFS}PWNED",
     "$(touch${IFS}PWNED)", "`touch${IFS}PWNED`", "star*",        "*",
@@ -153,17 +153,76 @@ TEST_F(HostileNames, LoginsTooLongForTheBuffersAreRefusedByName) {
     EXPECT_EQ(items.size(), 4u); // the 99-character mailbox and the public store
 }
 
-// The listing gives a login's first word only: a login with a blank is not
-// found by that word, and the export names what it tried.
-TEST_F(HostileNames, LoginWithABlankIsNamedNotLost) {
-    scene.create_user("with blank");
-    const HostRun all = scene.backup("all");
-    EXPECT_EQ(all.exit_status(), 1) << all.describe();
-    EXPECT_TRUE(all.problem_mentions({"Error: mailbox with was not exported"})) << all.describe();
-    const HostRun named = scene.backup("named", {"--mailbox", "with blank"});
-    EXPECT_TRUE(named.problem_mentions({"Warning: User \"with blank\" was not found on the server"}))
-        << named.describe();
+// The account listing, row by row: the login is the whole first column,
+// whatever else the row holds. Each case's account is backed up and restored
+// whole beside the account "a", or, when its row can't be read, named in a
+// "Warning:" while "a" still is.
+struct ListingCase {
+    std::string name;
+    std::string login;
+    std::string fullname;
+    std::string fault; // of the simulator's listing
+};
+
+void PrintTo(const ListingCase &c, std::ostream *os) { *os << c.name; }
+
+class ListingRows : public ::testing::TestWithParam<ListingCase> {};
+
+TEST_P(ListingRows, EveryAccountIsBackedUpAndRestoredWholeOrNamed) {
+    const ListingCase &c = GetParam();
+    E2eScene scene;
+    scene.tool_ok({"zarafa-sim", "create-user", "a", "A", "a@example.org"});
+    scene.tool_ok({"zarafa-sim", "create-user", c.login, c.fullname, "x@example.org"});
+    scene.tool_ok({"zarafa-sim", "add-messages", "a", "2", "--seed", "3"});
+    scene.tool_ok({"zarafa-sim", "add-messages", c.login, "3", "--seed", "4"});
+    const std::vector<std::string> logins{"a", c.login};
+    std::map<std::string, std::string> before;
+    for (const auto &login : logins)
+        before[login] = scene.content(login);
+
+    const HostRun backup = scene.backup("set", {"--level", "FULL", "--job", "nightly"}, c.fault);
+    const bool readable = c.fault.empty();
+    if (readable) {
+        ASSERT_EQ(backup.exit_status(), 0) << backup.describe();
+        EXPECT_TRUE(backup.problems().empty()) << backup.describe();
+    } else {
+        EXPECT_TRUE(backup.problem_mentions({"Warning: the row", c.login, "names no account"})) << backup.describe();
+    }
+    // Every mailbox hands out its own two files, once.
+    std::vector<std::string> items = item_names(scene.store() / "set");
+    std::sort(items.begin(), items.end());
+    std::vector<std::string> expected_items;
+    for (const auto &login : logins)
+        if (readable || login == "a")
+            for (const char *suffix : {".data.zbk", ".index.zbk"})
+                expected_items.push_back(DbhostScene::item_of(scene.work() / "zarafa" / "nightly" / (login + suffix)));
+    for (const char *file : {"Public.data.zbk", "Public.index.zbk"})
+        expected_items.push_back(DbhostScene::item_of(scene.work() / "zarafa" / "nightly" / file));
+    std::sort(expected_items.begin(), expected_items.end());
+    EXPECT_EQ(items, expected_items) << backup.describe();
+
+    for (const auto &login : logins)
+        scene.lose_mailbox(login);
+    const HostRun restore = scene.restore("set");
+    ASSERT_TRUE(restore.survived()) << restore.describe();
+    EXPECT_EQ(scene.content("a"), before["a"]) << restore.describe();
+    if (readable) {
+        EXPECT_EQ(restore.exit_status(), 0) << restore.describe();
+        EXPECT_EQ(scene.content(c.login), before[c.login]) << restore.describe();
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Accounts, ListingRows,
+    ::testing::Values(ListingCase{"LoginWithABlank", "a b", "A B", ""},
+                      ListingCase{"LoginWithBlanksAround", "a  b c", "Abc", ""},
+                      ListingCase{"LoginHoldingUsername", "usernames", "Many Users", ""},
+                      ListingCase{"LoginHoldingSYSTEM", "SYSTEMS", "Systems Team", ""},
+                      ListingCase{"FullNameHoldingSYSTEM", "op", "SYSTEM Operator", ""},
+                      ListingCase{"FullNameHoldingUsername", "ux", "the username desk", ""},
+                      ListingCase{"FullNameOfDashes", "dash", "---------", ""},
+                      ListingCase{"RowWithoutTab", "b c", "B C", "admin-blank-row:b c"}),
+    [](const ::testing::TestParamInfo<ListingCase> &info) { return info.param.name; });
 
 // Names that the server does not list are refused one by one, however they
 // are made; none of them reaches a tool.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/e2e_scene.h"
 #include "support/fake_server.h"
 #include "support/plugin_host.h"
 #include "support/plugin_lists.h"
@@ -21,6 +22,13 @@ using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 ARKZarafa &state() { return ARK_VAR(g_sARKZarafa); }
+
+Strings names_in(const fs::path &dir) {
+    Strings names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
 
 class OperationSetup : public ::testing::Test {
 protected:
@@ -124,14 +132,76 @@ TEST_F(OperationSetup, AMissingWorkDirectoryIsMadePrivateWithNothingToRemove) {
         EXPECT_EQ(fs::status(dir).permissions(), fs::perms(0700)) << dir;
 }
 
-TEST_F(OperationSetup, EmptyJobOrSaveSetNameNeverRemovesEveryExport) {
+TEST_F(OperationSetup, EmptySaveSetNameNeverRemovesEveryExport) {
     const fs::path other = old_export("otherjob");
-    ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\"", tmp()}), DB_NUM_I_OK);
-    EXPECT_TRUE(has_message("Warning: previous export directory not removed: the job name is empty"));
-    EXPECT_TRUE(fs::exists(other / "alice.index.zbk"));
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"COPY\"", "SAVESET=", tmp()}), DB_NUM_I_OK);
+    EXPECT_TRUE(has_message("Warning: previous export directory not removed: the save-set name is empty"));
     EXPECT_TRUE(fs::exists(other / "alice.index.zbk"));
 }
+
+// Which export directory a set-up may use: the levels that keep a baseline
+// need a job name and mark the job's directory; a COPY whose directory is a
+// job's is refused with nothing removed.
+struct ClaimCase {
+    const char *name;
+    std::string info;
+    std::string saveset;
+    std::string job_file; // left in the directory "nightly" by earlier runs, or none
+    bool accepted;
+    std::string message;
+};
+
+void PrintTo(const ClaimCase &c, std::ostream *os) { *os << c.name; }
+
+class ExportDirClaim : public OperationSetup, public ::testing::WithParamInterface<ClaimCase> {};
+
+TEST_P(ExportDirClaim, LevelsThatKeepABaselineOwnTheirDirectory) {
+    const ClaimCase &c = GetParam();
+    const fs::path dir = work / "zarafa" / "nightly";
+    if (!c.job_file.empty()) {
+        arktest::write_file(dir / c.job_file, c.job_file == ".ark_zarafa.job" ? "nightly\n" : "kept");
+        arktest::write_file(dir / "alice.index.zbk", "kept");
+    }
+    const auto before = arktest::tree_snapshot(work.path());
+    const int result = init(DB_TYPE_BCK, {"INFO=" + c.info, "SAVESET=" + c.saveset, tmp()});
+    EXPECT_EQ(result, c.accepted ? DB_NUM_I_OK : DB_NUM_E_ERROR) << arktest::all_messages();
+    if (!c.message.empty()) {
+        EXPECT_TRUE(has_message_containing(c.message)) << arktest::all_messages();
+    }
+    if (!c.accepted) {
+        // Refused before anything was listed, written or removed.
+        EXPECT_EQ(arktest::tree_snapshot(work.path()), before);
+        EXPECT_EQ(users(), Strings{});
+    } else if (c.info.find("COPY") == std::string::npos) {
+        // The marker names the job, for the owner only.
+        EXPECT_EQ(arktest::read_file(dir / ".ark_zarafa.job"), "nightly\n");
+        if (c.job_file.empty()) {
+            EXPECT_EQ(fs::status(dir / ".ark_zarafa.job").permissions() & fs::perms::all,
+                      fs::perms::owner_read | fs::perms::owner_write);
+        }
+    }
+}
+
+const std::string kNoJob = "a job name is needed for a";
+const std::string kJobsDir = "would export into";
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, ExportDirClaim,
+    ::testing::Values(
+        ClaimCase{"FullWithoutJob", "\"-l\" \"FULL\"", "nightly", "", false, "Error: " + kNoJob + " FULL backup"},
+        ClaimCase{"IncrWithoutJob", "\"-l\" \"INCR\"", "nightly", "", false, "Error: " + kNoJob + " INCR backup"},
+        ClaimCase{"DiffWithoutJob", "\"-l\" \"DIFF\"", "nightly", "", false, "Error: " + kNoJob + " DIFF backup"},
+        ClaimCase{"FullWithSlashesForAJob", "\"-l\" \"FULL\" \"-j\" \"//\"", "s", "", false, "Error: " + kNoJob},
+        ClaimCase{"CopyNeedsNoJob", "\"-l\" \"COPY\"", "s", "", true, ""},
+        ClaimCase{"FullMarksItsJob", "\"-l\" \"FULL\" \"-j\" \"nightly\"", "s", "", true, ""},
+        ClaimCase{"IncrMarksItsJob", "\"-l\" \"INCR\" \"-j\" \"nightly\"", "s", ".ark_zarafa.job", true, ""},
+        ClaimCase{"CopyNamedLikeAJob", "\"-l\" \"COPY\"", "nightly", ".ark_zarafa.job", false,
+                  "Error: the COPY of save set nightly " + kJobsDir},
+        ClaimCase{"CopyOverAKilledCopy", "\"-l\" \"COPY\"", "nightly", ".alice.index.zbk.nobaseline", true, ""},
+        ClaimCase{"CopyNamedLikeAJobWithADiffBaseline", "\"-l\" \"COPY\"", "nightly", ".alice.index.zbk.full",
+                  false, "the export directory of job nightly"},
+        ClaimCase{"CopyOverALeftCopy", "\"-l\" \"COPY\"", "nightly", "alice.data.zbk", true, ""}),
+    [](const ::testing::TestParamInfo<ClaimCase> &info) { return std::string(info.param.name); });
 
 TEST_F(OperationSetup, HostileJobAndSaveSetNamesStayInsideTheExportArea) {
     const fs::path outside = work / "keep";
@@ -143,7 +213,7 @@ TEST_F(OperationSetup, HostileJobAndSaveSetNamesStayInsideTheExportArea) {
     const fs::path spaced = old_export("a b");
     const fs::path a = old_export("a");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"a b\"", tmp()}), DB_NUM_I_OK);
-    EXPECT_EQ(arktest::tree_entries(spaced), Strings{});
+    EXPECT_FALSE(fs::exists(spaced / "alice.index.zbk"));
     EXPECT_TRUE(fs::exists(a / "alice.index.zbk"));
 
     const fs::path hostile = old_export("x;touch PWNED");
@@ -157,7 +227,8 @@ TEST_F(OperationSetup, HostileJobAndSaveSetNamesStayInsideTheExportArea) {
 TEST_F(OperationSetup, RelativeOrOverlongWorkDirectoryIsRefused) {
     EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"n\"", "TMP_DIR=var/tmp"}), DB_NUM_E_ERROR);
     EXPECT_TRUE(has_message("Error: the work directory TMP_DIR=var/tmp is not an absolute path"));
-    EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\"", "TMP_DIR=/" + std::string(300, 'x')}), DB_NUM_E_ERROR);
+    EXPECT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"n\"", "TMP_DIR=/" + std::string(300, 'x')}),
+              DB_NUM_E_ERROR);
     EXPECT_TRUE(has_message_containing("Error: Can't accept control variable TMP_DIR="));
 }
 

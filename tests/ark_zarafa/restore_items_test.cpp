@@ -4,6 +4,7 @@
 // and for names that only contain another mailbox's name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -48,8 +49,8 @@ protected:
         ctrl = std::make_unique<CtrlVars>(std::move(vars));
         return ARK_FN(DB_InitOperation)(DB_TYPE_RST, DB_LEVEL_FULL, ctrl->get());
     }
-    // The host writes a file back and announces it.
-    int receive(const std::string &name, const std::string &login = "") {
+    // The host writes a file back and announces it with its result.
+    int receive(const std::string &name, const std::string &login = "", DB_ITEM_RESULT result = DB_ITEM_SUCCESS) {
         const fs::path path = restore_dir / name;
         std::string text = "data";
         if (name.find(".index.") != std::string::npos) {
@@ -60,7 +61,7 @@ protected:
         arktest::write_file(path, text);
         std::string p = path.string();
         EXPECT_EQ(ARK_FN(DB_SetItem)(DB_ITEM_TYPE_FILE, p.data()), DB_NUM_I_OK);
-        return ARK_FN(DB_ItemFinishStatus)(DB_ITEM_SUCCESS);
+        return ARK_FN(DB_ItemFinishStatus)(result);
     }
     Strings users() const { return arktest::StringList::strings_of(state().psUsers); }
     Strings restores() const {
@@ -217,5 +218,66 @@ TEST_F(RestoreItems, HelpersRefuseMissingArguments) {
     EXPECT_EQ(ARK_FN(restore_user_selective)(list.get(), "alice", (work / "nope" / "a.index.zbk").c_str()), 0);
     EXPECT_TRUE(has_message_containing("Error: Can't find path="));
 }
+
+// A file that the host reports as failed holds whatever lay at its path
+// (here an older copy): its mailbox is not imported, in any mode and however
+// many imports run at once, while the others are, and the call says so.
+struct FailedFile {
+    const char *name;
+    const char *file; // bob's file that fails
+    Strings vars;
+};
+
+void PrintTo(const FailedFile &c, std::ostream *os) { *os << c.name; }
+
+class FailedRestoreItem : public RestoreItems, public ::testing::WithParamInterface<FailedFile> {};
+
+TEST_P(FailedRestoreItem, ItsMailboxIsNotImportedAndTheOthersAre) {
+    const FailedFile &c = GetParam();
+    Strings vars = c.vars;
+    const bool selective = vars.front().find('@') != std::string::npos;
+    if (selective)
+        arktest::write_file(work / "pick.lst", "bob^:aaaaaaaaaaa2\nalice^:aaaaaaaaaaa1\n");
+    for (auto &v : vars)
+        if (v.find('@') != std::string::npos)
+            v += (work / "pick.lst").string();
+    const bool no_recovery = std::find(vars.begin(), vars.end(), "RECOVERY=NO") != vars.end();
+    ASSERT_EQ(init(vars), DB_NUM_I_OK);
+    ASSERT_EQ(users(), (Strings{"bob", "alice"}));
+    const std::string failed = c.file;
+    // Only the call of the failed file fails.
+    for (const std::string file : {"bob.data.zbk", "bob.index.zbk"})
+        EXPECT_EQ(receive(file, "bob", file == failed ? DB_ITEM_FAIL : DB_ITEM_SUCCESS),
+                  file == failed ? DB_NUM_E_ERROR : DB_NUM_I_OK)
+            << file << "\n" << arktest::all_messages();
+    EXPECT_EQ(receive("alice.data.zbk"), DB_NUM_I_OK);
+    EXPECT_EQ(receive("alice.index.zbk", "alice"), DB_NUM_I_OK);
+    EXPECT_TRUE(has_message("Error: mailbox bob is not restored: the host could not restore its file " +
+                            (restore_dir / failed).string()))
+        << arktest::all_messages();
+    EXPECT_EQ(ARK_FN(DB_CloseOperation)(ctrl->get()), DB_NUM_I_OK) << arktest::all_messages();
+    Strings expected;
+    if (!no_recovery)
+        expected.push_back(selective ? "restore -u alice aaaaaaaaaaa1 in " + restore_dir.string() + " input="
+                                     : "restore -u alice -r -i - in " + restore_dir.string() +
+                                           " input=aaaaaaaaaaa1 aaaaaaaaaaa3 ");
+    EXPECT_EQ(restores(), expected);
+    // No script for the operator to import bob from the failed file either.
+    EXPECT_FALSE(fs::exists(restore_dir / "bob.script.restore-full.sh"));
+    EXPECT_EQ(fs::exists(restore_dir / "alice.script.restore-full.sh"), no_recovery);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FailedRestoreItem,
+    ::testing::Values(FailedFile{"FailedData", "bob.data.zbk", {"DATABASE=bob", "DATABASE=alice"}},
+                      FailedFile{"FailedIndex", "bob.index.zbk", {"DATABASE=bob", "DATABASE=alice"}},
+                      FailedFile{"FailedDataFourWorkers", "bob.data.zbk",
+                                 {"DATABASE=bob", "DATABASE=alice", "INFO=\"-w\" \"4\""}},
+                      FailedFile{"FailedIndexFourWorkers", "bob.index.zbk",
+                                 {"DATABASE=bob", "DATABASE=alice", "INFO=\"-w\" \"4\""}},
+                      FailedFile{"FailedDataSelective", "bob.data.zbk", {"DATABASE=bob@"}},
+                      FailedFile{"FailedDataNoRecovery", "bob.data.zbk",
+                                 {"DATABASE=bob", "DATABASE=alice", "RECOVERY=NO"}}),
+    [](const ::testing::TestParamInfo<FailedFile> &info) { return std::string(info.param.name); });
 
 } // namespace

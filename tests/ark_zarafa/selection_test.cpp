@@ -98,11 +98,18 @@ TEST_F(Selection, ServerRowsAfterTheHeaderGiveTheLoginsInOrder) {
                        "\tSYSTEM\tSYSTEM\n"
                        "\tbob\tBob Builder\tb@x\n"
                        "\tsysop\tThe SYSTEM operator\ts@x\n"
+                       "\tusernames\t\tSYSTEM\n"
+                       "\ta b\t\tA B\r\n"
                        "   \n"
-                       "  carol   Carol\n");
+                       "  carol   Carol\n"
+                       "\tSYSTEMS\n");
     StringList list;
     ASSERT_EQ(ARK_FN(GetUsersFromServer)(list.get()), 1);
-    EXPECT_EQ(list.items(), (Strings{"bob", "carol"}));
+    // The login is the whole first column; only the account SYSTEM itself
+    // is left out, and a row without columns is named.
+    EXPECT_EQ(list.items(), (Strings{"bob", "sysop", "usernames", "a b", "SYSTEMS"}));
+    EXPECT_TRUE(arktest::has_message_containing("Warning: the row \"  carol   Carol\" of [zarafa-admin -l] names no "
+                                                "account"));
     EXPECT_EQ(arktest::messages().back(), "GetUsersFromServer(-)");
     EXPECT_EQ(ARK_FN(GetUsersFromServer)(nullptr), 0);
     EXPECT_TRUE(has_message("GetUsersFromServer(-), error while while cheching list"));
