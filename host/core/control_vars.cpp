@@ -59,6 +59,10 @@ ControlVars backup_control_vars(const OperationSettings &o) {
         add_info_word(info, "-w");
         add_info_word(info, std::to_string(*o.workers));
     }
+    if (o.tool_timeout) {
+        add_info_word(info, "-t");
+        add_info_word(info, std::to_string(*o.tool_timeout));
+    }
     vars.add(info);
     add_common(vars, o);
     for (const auto &var : o.vars)

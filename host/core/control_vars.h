@@ -24,7 +24,8 @@ struct OperationSettings {
     std::vector<std::string> databases;
     std::vector<std::string> vars; // further KEY=VALUE entries, as given
     bool no_recovery = false;
-    std::optional<int> workers; // the option words "-w" "N"
+    std::optional<int> workers;      // the option words "-w" "N"
+    std::optional<int> tool_timeout; // the option words "-t" "SECONDS"
 };
 
 // A NULL-terminated array of writable "KEY=value" strings owned here. The
