@@ -10,6 +10,7 @@
 #include "export_dir.h"
 #include "mailbox_files.h"
 #include "messages.h"
+#include "work_tree.h"
 #include "zarafa_index_utils.h"
 
 namespace ark {
@@ -38,6 +39,10 @@ MailboxExport prepare_export(const std::string &mailbox) {
         return e;
     }
     e.source = e.dir;
+    // Made and checked at set-up; a call outside an operation makes it now.
+    if (!ensure_work_tree(state))
+        return e;
+    e.dir_fd = export_dir_fd();
     // Kept durably before the tool runs: the index in place is the
     // baseline of the job's next increment until the host has stored every
     // file of this export.
@@ -45,10 +50,6 @@ MailboxExport prepare_export(const std::string &mailbox) {
     if (!e.journal)
         return e;
     msg("Execute [mkdir -p \"%s\"]", e.dir.c_str());
-    std::error_code ec;
-    fs::create_directories(e.dir, ec);
-    if (ec)
-        msg("Warning: can't create the export directory %s: %s", e.dir.c_str(), ec.message().c_str());
     e.ready = true;
     return e;
 }

@@ -3,6 +3,7 @@
 #include "run_tool.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "messages.h"
@@ -21,10 +22,38 @@ std::string ToolRun::outcome() const {
     return "exit status " + std::to_string(exit_status);
 }
 
+namespace {
+
+std::vector<int> &inherited_fds() {
+    static std::vector<int> fds;
+    return fds;
+}
+
+// The process's environment, unless its PATH has an empty or relative
+// entry: then a copy with those left out, so that neither the search for
+// the tool nor the tool's own searches run a program planted in a
+// directory it works in.
+std::optional<std::vector<std::string>> tool_environment() {
+    const char *path = std::getenv("PATH");
+    if (!path)
+        return std::nullopt;
+    const std::string clean = sys::absolute_path_entries(path);
+    if (clean == path)
+        return std::nullopt;
+    return sys::environment_with({{"PATH", clean}});
+}
+
+} // namespace
+
+void set_inherited_by_tools(std::vector<int> fds) { inherited_fds() = std::move(fds); }
+
 sys::Command tool_command(const std::vector<std::string> &argv, const ToolOptions &options) {
-    sys::Command command{.argv = argv, .input = options.input};
+    sys::Command command{.argv = argv, .env = tool_environment(), .input = options.input};
     if (options.cwd)
         command.cwd = *options.cwd;
+    command.cwd_fd = options.cwd_fd;
+    command.umask = kToolUmask;
+    command.inherit_fds = inherited_fds();
     if (options.capture_output)
         command.out = sys::Output::capture();
     else if (options.output_to_stderr)

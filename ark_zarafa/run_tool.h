@@ -31,10 +31,20 @@ struct ToolOptions {
     std::optional<std::string> input{}; // standard input text; /dev/null when absent
     std::optional<std::string> cwd{};   // the tool's directory; the process's own when absent
     bool capture_errors = false;        // else standard error is the host's
+    std::optional<int> cwd_fd{};        // the tool's directory by descriptor; wins over cwd
 };
 
+// The umask of every tool and script the plug-in runs: what they write
+// (exported mail among it) is the backup account's alone.
+constexpr mode_t kToolUmask = 077;
+
+// Descriptors that every tool started from now on keeps (the operation's
+// job lock); replaces the earlier set. An empty set ends the inheritance.
+void set_inherited_by_tools(std::vector<int> fds);
+
 // Run argv[0], searched on PATH, to its end: a layer over the system
-// layer's process runner with the plug-in's conventions.
+// layer's process runner with the plug-in's conventions (umask kToolUmask,
+// a PATH of absolute entries only, the inherited descriptors).
 ToolRun run_tool(const std::vector<std::string> &argv, const ToolOptions &options = {});
 
 // The same run, to be started by the caller (sys::Child), and its result in

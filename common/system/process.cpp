@@ -66,7 +66,7 @@ std::string path_variable(const Command &command) {
 }
 
 // The file to execute for argv[0]: itself when it holds a "/", else the
-// first executable of that name on the child's PATH, as execvp finds it.
+// first executable of that name in an absolute entry of the child's PATH.
 // An error number when there is none.
 int resolve_program(const Command &command, std::string &program) {
     const std::string &name = command.argv[0];
@@ -81,19 +81,21 @@ int resolve_program(const Command &command, std::string &program) {
     size_t start = 0;
     for (;;) {
         const size_t colon = path.find(':', start);
-        std::string dir = path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        if (dir.empty())
-            dir = ".";
-        const std::string candidate = dir + "/" + name;
-        // A relative entry is looked up where the child will run.
-        const std::string seen =
-            (candidate.front() != '/' && command.cwd) ? (*command.cwd / candidate).string() : candidate;
-        if (is_executable_file(seen)) {
-            program = candidate;
-            return 0;
+        const std::string_view dir =
+            std::string_view(path).substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        // An empty or relative entry would run whatever lies in the child's
+        // directory under that name: it is passed over.
+        if (dir.starts_with('/')) {
+            std::string candidate(dir);
+            candidate += '/';
+            candidate += name;
+            if (is_executable_file(candidate)) {
+                program = std::move(candidate);
+                return 0;
+            }
+            if (::access(candidate.c_str(), F_OK) == 0)
+                error = EACCES;
         }
-        if (::access(seen.c_str(), F_OK) == 0)
-            error = EACCES;
         if (colon == std::string::npos)
             return error;
         start = colon + 1;
@@ -221,6 +223,23 @@ bool read_some(int fd, std::string &into) {
 
 Command::~Command() = default;
 
+std::string absolute_path_entries(std::string_view path) {
+    std::string kept;
+    for (;;) {
+        const size_t colon = path.find(':');
+        const std::string_view entry = path.substr(0, colon);
+        if (entry.starts_with('/')) {
+            if (!kept.empty())
+                kept += ':';
+            kept += entry;
+        }
+        if (colon == std::string_view::npos)
+            break;
+        path.remove_prefix(colon + 1);
+    }
+    return kept.empty() ? "/usr/bin:/bin" : kept;
+}
+
 std::vector<std::string> environment_with(const std::map<std::string, std::string> &set,
                                           const std::vector<std::string> &unset) {
     std::vector<std::string> env;
@@ -255,17 +274,21 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
         result_ = not_started(EINVAL);
         return;
     }
-    const bool fork_needed =
-        !command.ignored_signals.empty() || command.die_with_parent || (command.cwd && !kSpawnChdir);
-    // With the caller's environment posix_spawnp searches the same PATH
-    // itself; otherwise the child's PATH is searched here.
-    const bool spawn_searches = !fork_needed && !command.env;
-    std::string program = command.argv[0];
-    if (!spawn_searches) {
-        if (const int error = resolve_program(command, program)) {
-            result_ = not_started(error);
+    // posix_spawn has no umask: a child that needs one is forked.
+    const bool fork_needed = !command.ignored_signals.empty() || command.die_with_parent || command.umask ||
+                             ((command.cwd || command.cwd_fd) && !kSpawnChdir);
+    for (int fd : command.inherit_fds) {
+        if (fd <= 2 || ::fcntl(fd, F_GETFD) < 0) {
+            result_ = not_started(fd <= 2 ? EINVAL : EBADF);
             return;
         }
+    }
+    // The PATH is searched here, not by posix_spawnp or execvp, which would
+    // take an empty entry for the child's directory.
+    std::string program;
+    if (const int error = resolve_program(command, program)) {
+        result_ = not_started(error);
+        return;
     }
 
     int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
@@ -321,9 +344,14 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
                 posix_spawn_file_actions_addopen(&actions, stream, action.path, action.flags, 0644);
         }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
-        if (command.cwd)
+        if (command.cwd_fd)
+            posix_spawn_file_actions_addfchdir_np(&actions, *command.cwd_fd);
+        else if (command.cwd)
             posix_spawn_file_actions_addchdir_np(&actions, command.cwd->c_str());
 #endif
+        // A descriptor duplicated onto itself loses its close-on-exec flag.
+        for (int fd : command.inherit_fds)
+            posix_spawn_file_actions_adddup2(&actions, fd, fd);
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
         sigset_t defaults, none;
@@ -339,9 +367,7 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
             posix_spawnattr_setpgroup(&attr, 0);
         }
         posix_spawnattr_setflags(&attr, flags);
-        const int rc = spawn_searches
-                           ? ::posix_spawnp(&pid, program.c_str(), &actions, &attr, args.data(), child_env)
-                           : ::posix_spawn(&pid, program.c_str(), &actions, &attr, args.data(), child_env);
+        const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, args.data(), child_env);
         posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
@@ -361,6 +387,7 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
         }
         Fd status_read(status_pipe[0]), status_write(status_pipe[1]);
         const char *cwd = command.cwd ? command.cwd->c_str() : nullptr;
+        const int cwd_fd = command.cwd_fd.value_or(-1);
         const pid_t parent = ::getpid();
         // No handler of the caller may run in the child before exec: every
         // signal stays blocked until the child has set its dispositions.
@@ -397,11 +424,22 @@ Child::Child(const Command &command) : group_(command.own_process_group) {
                 if (::getppid() != parent)
                     ::_exit(127);
             }
+            // First, so that whatever the child creates from here on,
+            // redirections included, gets it.
+            if (command.umask)
+                ::umask(*command.umask);
             for (int stream = 0; stream < 3; ++stream)
                 if (const int stream_error = apply_in_child(streams.action[stream], stream))
                     fail(stream_error);
-            if (cwd && ::chdir(cwd) != 0)
+            if (cwd_fd >= 0) {
+                if (::fchdir(cwd_fd) != 0)
+                    fail(errno);
+            } else if (cwd && ::chdir(cwd) != 0) {
                 fail(errno);
+            }
+            for (int fd : command.inherit_fds)
+                if (::fcntl(fd, F_SETFD, 0) != 0)
+                    fail(errno);
             sigset_t none;
             sigemptyset(&none);
             pthread_sigmask(SIG_SETMASK, &none, nullptr);

@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ark::sys {
@@ -47,9 +48,19 @@ struct Command {
     ~Command();
 
     // argv[0] is searched on the PATH of the child's environment when it
-    // holds no "/"; a relative path is taken in the child's directory.
+    // holds no "/" (empty and relative entries of PATH are passed over, so
+    // that nothing is run from whatever directory the child happens to be
+    // in); a relative path is taken in the child's directory.
     std::vector<std::string> argv;
     std::optional<fs::path> cwd{};               // the child's directory; the caller's when absent
+    // The child's directory as a descriptor of the caller (which keeps it):
+    // the directory that was opened and checked, never looked up again by
+    // name. Wins over cwd when both are given.
+    std::optional<int> cwd_fd{};
+    std::optional<mode_t> umask{};               // the child's umask; the caller's when absent
+    // Descriptors of the caller that the child keeps across exec, under the
+    // same numbers (3 and above); every other one stays close-on-exec.
+    std::vector<int> inherit_fds{};
     std::optional<std::vector<std::string>> env{}; // "NAME=value" entries; the caller's when absent
     std::optional<std::string> input{};          // standard input text; /dev/null when absent
     Output out{};
@@ -65,6 +76,10 @@ struct Command {
 // the names in unset removed, in the form Command::env takes.
 std::vector<std::string> environment_with(const std::map<std::string, std::string> &set,
                                           const std::vector<std::string> &unset = {});
+
+// PATH with its empty and relative entries left out; "/usr/bin:/bin" when
+// none is left.
+std::string absolute_path_entries(std::string_view path);
 
 // How a child ended.
 struct Result {

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <map>
 #include <regex>
 #include <string>
@@ -191,15 +193,25 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- operations abandoned while tools run, in one loaded instance ----
 
 // The children of this process that are still there, zombies included.
+// Only the numeric entries of /proc are processes; a process's name may
+// hold blanks and parentheses, so its fields are read after the last ")".
 Strings children() {
     Strings found;
     const std::string me = std::to_string(::getpid());
     std::unique_ptr<DIR, int (*)(DIR *)> proc(::opendir("/proc"), ::closedir);
     while (dirent *entry = proc ? ::readdir(proc.get()) : nullptr) {
+        const std::string_view pid(entry->d_name);
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos)
+            continue;
         std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string pid, name, state, ppid;
-        if (stat >> pid >> name >> state >> ppid && ppid == me)
-            found.push_back(pid + " " + name + " " + state);
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(text.substr(close + 1));
+        std::string state, ppid;
+        if (fields >> state >> ppid && ppid == me)
+            found.push_back(std::string(pid) + " " + text.substr(0, close + 1) + " " + state);
     }
     return found;
 }

@@ -4,9 +4,12 @@
 // command text the messages show.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "run_tool.h"
 #include "support/fixtures.h"
@@ -44,6 +47,31 @@ TEST(RunTool, FailedStartAndUnknownEndAreToldApart) {
     EXPECT_EQ(unknown.outcome(),
               "an exit status that could not be learned (No child processes: SIGCHLD is ignored, or the tool was "
               "reaped elsewhere)");
+}
+
+// Every tool gets umask 077, a PATH without empty or relative entries (so
+// that neither the plug-in nor the tool runs a program planted in the
+// directory it works in), and the descriptors the operation hands down.
+TEST(RunTool, ToolsGetAPrivateUmaskAnAbsolutePathAndTheInheritedDescriptors) {
+    arktest::TempDir dir;
+    arktest::write_script(dir / "zarafa-backup", "echo planted\n");
+    arktest::write_file(dir / "lock", "");
+    const int lock = ::open((dir / "lock").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    const char *old = std::getenv("PATH");
+    const std::string path = std::string(old ? old : "/usr/bin:/bin");
+    arktest::ScopedEnv env("PATH", ".::" + path + ":");
+    const std::string script = "umask; echo \"$PATH\"; : > made; [ -e /proc/self/fd/" + std::to_string(lock) +
+                               " ] && echo inherited; zarafa-backup 2>/dev/null || echo none";
+    ark::set_inherited_by_tools({lock});
+    const ark::ToolRun with = ark::run_tool({"/bin/sh", "-c", script}, {.capture_output = true, .cwd = dir.path().string()});
+    ark::set_inherited_by_tools({});
+    const ark::ToolRun without = ark::run_tool({"/bin/sh", "-c", script}, {.capture_output = true, .cwd = dir.path().string()});
+    ::close(lock);
+    EXPECT_EQ(with.output, "0077\n" + ark::sys::absolute_path_entries(path) + "\ninherited\nnone\n");
+    EXPECT_EQ(without.output, "0077\n" + ark::sys::absolute_path_entries(path) + "\nnone\n");
+    EXPECT_EQ(fs::status(dir / "made").permissions(), fs::perms(0600));
+    EXPECT_FALSE(ark::run_tool({"zarafa-backup"}, {.cwd = dir.path().string()}).started);
 }
 
 TEST(RunTool, CommandTextQuotesOnlyWhatIsNotShellSafe) {

@@ -206,6 +206,16 @@ TEST_F(Packages, InstallTheProductLayoutWithTheSimulatorOutsideBin) {
     }
     EXPECT_EQ(names_in(r / kHeaderDir), headers);
 
+    // The front page and the reference documents, in the same relative
+    // places as in the tree, so that the front page's links hold.
+    const fs::path doc = r / "usr/share/doc/norva-ark-zarafa";
+    EXPECT_EQ(read_file(doc / "README.md"), read_file(fs::path(ARK_SOURCE_DIR) / "README.md"));
+    const std::set<std::string> documents{"building.md", "integrating.md", "operating.md", "performance.md",
+                                          "standins.md"};
+    for (const auto &name : documents)
+        EXPECT_EQ(read_file(doc / "docs" / name), read_file(fs::path(ARK_SOURCE_DIR) / "docs" / name)) << name;
+    EXPECT_EQ(names_in(doc / "docs"), documents);
+
     EXPECT_EQ(read_file(r / kManDir / "nv_rexec.1"), read_file(fs::path(ARK_SOURCE_DIR) / "kernel/nv_rexec.1"));
     EXPECT_EQ(read_file(r / kManDir / "dbhost.1"), read_file(fs::path(ARK_SOURCE_DIR) / "standins/dbhost/dbhost.1"));
 }
@@ -213,7 +223,7 @@ TEST_F(Packages, InstallTheProductLayoutWithTheSimulatorOutsideBin) {
 TEST_F(Packages, KeepTheStandinsOutOfThePluginPackage) {
     const fs::path plugin = root_of(kPluginPackage);
     for (const fs::path &shipped : {kPlugin, kLibnv, fs::path("usr/bin/nv_rexec"), kHeaderDir / "db_interface.h",
-                                    kManDir / "nv_rexec.1"})
+                                    kManDir / "nv_rexec.1", fs::path("usr/share/doc/norva-ark-zarafa/docs/operating.md")})
         EXPECT_TRUE(fs::exists(plugin / shipped)) << shipped;
     EXPECT_FALSE(fs::exists(plugin / "usr/bin/dbhost"));
     EXPECT_FALSE(fs::exists(plugin / "usr/libexec"));

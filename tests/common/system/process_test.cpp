@@ -12,8 +12,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <optional>
+#include <tuple>
 
 #include "support/fixtures.h"
+#include "system/fd.h"
 #include "system/process.h"
 
 namespace {
@@ -103,14 +106,117 @@ TEST(Process, ChildGetsItsDirectoryEnvironmentAndInput) {
     }
 }
 
-TEST(Process, ProgramIsFoundOnThePathOfTheChildsEnvironment) {
+// Only absolute PATH entries are searched: a program of the same name in
+// the child's directory is never run through an empty or relative entry.
+struct PathCase {
+    const char *name;
+    const char *path; // "@" stands for the directory of the real tool
+    const char *found; // the tool's output, or nullptr when nothing runs
+};
+void PrintTo(const PathCase &p, std::ostream *os) { *os << p.name; }
+class PathSearch : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(PathSearch, TakesAbsoluteEntriesOnly) {
     arktest::TempDir dir;
-    arktest::write_script(dir / "ark-probe-tool", "echo found\n");
-    sys::Command c{.argv = {"ark-probe-tool"}, .env = sys::environment_with({{"PATH", dir.path().string()}})};
+    arktest::write_script(dir / "bin" / "ark-probe-tool", "echo found\n");
+    arktest::write_script(dir / "work" / "ark-probe-tool", "echo planted\n");
+    arktest::write_script(dir / "work" / "rel" / "ark-probe-tool", "echo planted\n");
+    std::string path = GetParam().path;
+    if (const size_t at = path.find('@'); at != std::string::npos)
+        path.replace(at, 1, (dir / "bin").string());
+    for (const bool forked : {false, true}) {
+        sys::Command c{.argv = {"ark-probe-tool"}, .cwd = dir / "work", .env = sys::environment_with({{"PATH", path}})};
+        c.out = sys::Output::capture();
+        c.die_with_parent = forked;
+        const sys::Result r = sys::run(c);
+        if (GetParam().found) {
+            EXPECT_TRUE(r.succeeded()) << r.outcome();
+            EXPECT_EQ(r.out, std::string(GetParam().found) + "\n") << forked;
+        } else {
+            EXPECT_EQ(r.state, State::not_started) << r.out;
+            EXPECT_EQ(r.error, ENOENT) << forked;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, PathSearch,
+                         ::testing::Values(PathCase{"Absolute", "@", "found"},
+                                           PathCase{"EmptyFirst", ":@", "found"},
+                                           PathCase{"DotFirst", ".:@", "found"},
+                                           PathCase{"RelativeFirst", "rel:@:", "found"},
+                                           PathCase{"EmptyOnly", "", nullptr},
+                                           PathCase{"DotOnly", ".", nullptr},
+                                           PathCase{"RelativeAndEmpty", "rel::", nullptr}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Process, AbsolutePathEntriesDropEmptyAndRelativeOnes) {
+    EXPECT_EQ(sys::absolute_path_entries(":/usr/local/bin:.:bin::/bin:"), "/usr/local/bin:/bin");
+    EXPECT_EQ(sys::absolute_path_entries("/bin"), "/bin");
+    EXPECT_EQ(sys::absolute_path_entries(""), "/usr/bin:/bin");
+    EXPECT_EQ(sys::absolute_path_entries(".:x"), "/usr/bin:/bin");
+}
+
+// What the child starts with, spawned or forked: the directory of cwd_fd
+// (the one that was opened, even after its name moved, and over cwd), the
+// umask asked for or the caller's, and of the caller's close-on-exec
+// descriptors exactly the inherited ones.
+class ChildSetup : public ::testing::TestWithParam<std::tuple<bool, std::optional<mode_t>>> {};
+
+TEST_P(ChildSetup, DirectoryUmaskAndInheritedDescriptors) {
+    const auto [forked, mask] = GetParam();
+    arktest::TempDir dir;
+    fs::create_directories(dir / "by-name");
+    fs::create_directories(dir / "by-fd");
+    arktest::write_file(dir / "kept", "");
+    arktest::write_file(dir / "closed", "");
+    const sys::Fd held(::open((dir / "by-fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const sys::Fd kept(::open((dir / "kept").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    const sys::Fd closed(::open((dir / "closed").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    ASSERT_TRUE(held && kept && closed);
+    fs::rename(dir / "by-fd", dir / "moved");
+    fs::create_directories(dir / "by-fd");
+
+    const std::string k = std::to_string(kept.get()), x = std::to_string(closed.get());
+    sys::Command c = sh("pwd -P; umask; : > made; echo in >&" + k + "; (echo out >&" + x + ") 2>/dev/null || echo gone");
+    c.cwd = dir / "by-name";
+    c.cwd_fd = held.get();
+    c.umask = mask;
+    c.inherit_fds = {kept.get()};
     c.out = sys::Output::capture();
+    c.die_with_parent = forked;
+    const mode_t caller = ::umask(022);
     const sys::Result r = sys::run(c);
-    EXPECT_TRUE(r.succeeded()) << r.outcome();
-    EXPECT_EQ(r.out, "found\n");
+    ::umask(caller);
+    ASSERT_TRUE(r.succeeded()) << r.outcome() << r.err;
+    EXPECT_EQ(r.out, fs::canonical(dir / "moved").string() + "\n" + (mask ? "0077" : "0022") + "\ngone\n");
+    EXPECT_EQ(fs::status(dir / "moved" / "made").permissions(), fs::perms(mask ? 0600 : 0644));
+    EXPECT_EQ(arktest::read_file(dir / "kept"), "in\n");
+    EXPECT_EQ(arktest::read_file(dir / "closed"), "");
+    EXPECT_NE(::fcntl(kept.get(), F_GETFD) & FD_CLOEXEC, 0) << "the caller's flag stays";
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, ChildSetup,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(std::nullopt, mode_t{077})),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param) ? "Forked" : "Spawned") +
+                                    (std::get<1>(info.param) ? "Umask077" : "CallersUmask");
+                         });
+
+TEST(Process, BadDirectoryDescriptorOrInheritedDescriptorIsNoStart) {
+    arktest::TempDir dir;
+    arktest::write_file(dir / "file", "");
+    const sys::Fd file(::open((dir / "file").c_str(), O_RDONLY | O_CLOEXEC));
+    for (const bool forked : {false, true}) {
+        sys::Command c = sh("exit 0");
+        c.die_with_parent = forked;
+        c.cwd_fd = file.get();
+        EXPECT_EQ(sys::run(c).error, ENOTDIR) << forked;
+        c.cwd_fd.reset();
+        c.inherit_fds = {1};
+        EXPECT_EQ(sys::run(c).error, EINVAL) << forked;
+        c.inherit_fds = {9999};
+        EXPECT_EQ(sys::run(c).error, EBADF) << forked;
+    }
 }
 
 TEST(Process, OutputGoesToFilesDescriptorsOrNowhere) {
