@@ -40,7 +40,7 @@ function(ark_needed_version out package prefix)
   set(${out} "${needed}" PARENT_SCOPE)
 endfunction()
 
-foreach(component PLUGIN STANDINS)
+foreach(component PLUGIN STANDINS AMANDA)
   set(depends "${CPACK_DEBIAN_${component}_PACKAGE_DEPENDS}")
   ark_needed_version(libc libc6 GLIBC_ ${CPACK_ARK_${component}_ELF_FILES})
   if(libc VERSION_GREATER CPACK_ARK_LIBC_FLOOR)

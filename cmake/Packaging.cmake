@@ -2,6 +2,7 @@
 #   norva-ark-zarafa           the plug-in, nv_rexec with libnv, the public
 #                              headers, the nv_rexec manual page
 #   norva-ark-zarafa-standins  dbhost and the groupware server simulator
+#   norva-ark-zarafa-amanda    the Amanda application amarkzarafa
 # The stand-ins are a package of their own so that a backup client never gets
 # a fake server or a test host with the plug-in.
 set(CPACK_GENERATOR DEB)
@@ -13,7 +14,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL plugin standins)
+set(CPACK_COMPONENTS_ALL plugin standins amanda)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
@@ -31,6 +32,7 @@ set(ARK_DEB_RUNTIME_DEPENDS
 set(CPACK_ARK_PLUGIN_ELF_FILES ${CMAKE_BINARY_DIR}/lib/ark_zarafa.so ${CMAKE_BINARY_DIR}/lib/libnv.so
     ${CMAKE_BINARY_DIR}/bin/nv_rexec)
 set(CPACK_ARK_STANDINS_ELF_FILES ${CMAKE_BINARY_DIR}/bin/dbhost ${CMAKE_BINARY_DIR}/simbin/zarafa-sim)
+set(CPACK_ARK_AMANDA_ELF_FILES ${CMAKE_BINARY_DIR}/bin/amarkzarafa)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/DebDepends.cmake)
 if(ARK_SANITIZE)
   string(APPEND ARK_DEB_RUNTIME_DEPENDS ", libasan8, libubsan1")
@@ -55,5 +57,15 @@ dbhost drives a DB_ plug-in from the shell: backup, restore, listing of save
 sets, plug-in information and self tests. The groupware server simulator
 answers as zarafa-admin, zarafa-backup and zarafa-restore from
 ${CPACK_PACKAGING_INSTALL_PREFIX}/${ARK_INSTALL_SIMDIR}, which is never on PATH by default.")
+
+set(CPACK_DEBIAN_AMANDA_PACKAGE_NAME norva-ark-zarafa-amanda)
+set(CPACK_DEBIAN_AMANDA_PACKAGE_DEPENDS
+    "${ARK_DEB_RUNTIME_DEPENDS}, libarchive13, norva-ark-zarafa (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), amanda-client")
+set(CPACK_COMPONENT_AMANDA_DESCRIPTION
+  "Amanda application for the NORVA Zarafa plug-in
+amarkzarafa, installed into Amanda's application directory
+${CPACK_PACKAGING_INSTALL_PREFIX}/${ARK_AMANDA_APPLICATION_DIR}, backs up and restores the
+mailboxes of a Zarafa server as one disk-list entry through ark_zarafa.so:
+level 0 a full backup, level 1 a differential, each dump a pax archive.")
 
 include(CPack)

@@ -8,8 +8,10 @@ JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 # Debian packages the build, the tests and the demo need, on Debian 12 and 13
 # alike. The clang runtime (sanitizers and libFuzzer for the fuzz build) is
 # packaged per clang version, so it is chosen after clang is installed.
+# Amanda (server and client) runs the end-to-end test of the Amanda
+# application; libarchive writes and reads its dumps.
 ARK_PACKAGES=(cmake g++ make pkg-config libpcre2-dev libgtest-dev libgmock-dev libbenchmark-dev
-              libpq-dev openssh-client openssh-server clang)
+              libpq-dev openssh-client openssh-server clang libarchive-dev amanda-server amanda-client)
 
 # install_missing PACKAGE...: install those of the packages that are not yet.
 install_missing() {

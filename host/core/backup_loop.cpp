@@ -54,14 +54,18 @@ void backup_item_loop(const EntryPoints &db, ItemStore &store, RunSummary &summa
     }
 }
 
-void run_backup_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, ItemStore &store,
+OperationCalls run_backup_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, ItemStore &store,
                           RunSummary &summary) {
-    if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_BCK, level, vars.array())))
+    OperationCalls calls;
+    calls.init = entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_BCK, level, vars.array()));
+    if (calls.init)
         backup_item_loop(db, store, summary);
     else
         ++summary.failed_calls;
-    if (!entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array())))
+    calls.close = entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array()));
+    if (!calls.close)
         ++summary.failed_calls;
+    return calls;
 }
 
 } // namespace host

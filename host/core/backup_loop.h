@@ -12,6 +12,13 @@
 
 namespace host {
 
+// Which of the calls that frame an operation succeeded: a front end fails
+// the whole run when one did not, while a failed item only marks it.
+struct OperationCalls {
+    bool init = false;  // DB_InitOperation
+    bool close = false; // DB_CloseOperation
+};
+
 // Where a front end keeps the items of a backup.
 class ItemStore {
 public:
@@ -30,8 +37,9 @@ void backup_item_loop(const EntryPoints &db, ItemStore &store, RunSummary &summa
 
 // The whole operation: DB_InitOperation(DB_TYPE_BCK, level, vars), the item
 // loop when it succeeded, and DB_CloseOperation(vars) in any case. Entry
-// points that did not succeed are counted in summary.failed_calls.
-void run_backup_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, ItemStore &store,
+// points that did not succeed are counted in summary.failed_calls; which of
+// the two framing calls succeeded is returned.
+OperationCalls run_backup_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, ItemStore &store,
                           RunSummary &summary);
 
 } // namespace host

@@ -71,14 +71,18 @@ void ItemRestorer::restore(const std::string &name, uint64_t size, const ItemWri
     announce(DB_ITEM_TYPE_FILE, target, written ? DB_ITEM_SUCCESS : DB_ITEM_FAIL);
 }
 
-void run_restore_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, RunSummary &summary,
+OperationCalls run_restore_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, RunSummary &summary,
                            const std::function<void()> &items) {
-    if (entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_RST, level, vars.array())))
+    OperationCalls calls;
+    calls.init = entry_point_succeeded("DB_InitOperation", db.init_operation(DB_TYPE_RST, level, vars.array()));
+    if (calls.init)
         items();
     else
         ++summary.failed_calls;
-    if (!entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array())))
+    calls.close = entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array()));
+    if (!calls.close)
         ++summary.failed_calls;
+    return calls;
 }
 
 } // namespace host

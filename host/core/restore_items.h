@@ -14,6 +14,7 @@
 
 #include "control_vars.h"
 #include "db_interface.h"
+#include "backup_loop.h"
 #include "plugin.h"
 #include "run_summary.h"
 
@@ -67,8 +68,9 @@ private:
 
 // The whole operation: DB_InitOperation(DB_TYPE_RST, level, vars), items
 // when it succeeded, and DB_CloseOperation(vars) in any case. Entry points
-// that did not succeed are counted in summary.failed_calls.
-void run_restore_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, RunSummary &summary,
+// that did not succeed are counted in summary.failed_calls; which of the two
+// framing calls succeeded is returned.
+OperationCalls run_restore_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, RunSummary &summary,
                            const std::function<void()> &items);
 
 } // namespace host

@@ -1,0 +1,36 @@
+// The commands of the Application API. Each returns the exit status of the
+// application: 0 when Amanda may keep what it did, 1 otherwise.
+#pragma once
+
+#include <memory>
+
+#include "app_options.h"
+#include "plugin.h"
+
+namespace amanda_app {
+
+int run_support(const AppOptions &options);
+int run_selfcheck(const AppOptions &options);
+int run_estimate(const AppOptions &options);
+int run_backup(const AppOptions &options);
+int run_restore(const AppOptions &options);
+int run_validate(const AppOptions &options);
+
+// What every command that drives the plug-in starts with: the server tools'
+// environment (ENV) set, the work directory made when it is missing, the
+// message log opened (LOG-FILE, by default amarkzarafa.log in the work
+// directory) and standard output and error diverted to it.
+void prepare_session(const AppSettings &settings);
+
+// The work directory, made 0700 when it is missing (its parent must exist);
+// why it cannot serve, or nothing.
+std::optional<std::string> work_dir_problem(const fs::path &dir);
+
+// The plug-in loaded, its messages on the message log; nullptr after an
+// "Error:".
+std::unique_ptr<host::Plugin> load_plugin(const AppSettings &settings);
+
+// The plug-in's level for an Amanda level: 0 FULL, 1 DIFF.
+const char *level_word(int level);
+
+} // namespace amanda_app
