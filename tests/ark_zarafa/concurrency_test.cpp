@@ -203,8 +203,15 @@ Strings children() {
         const std::string_view pid(entry->d_name);
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos)
             continue;
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // A process that ends between the open and the read fails the read
+        // (ESRCH): it is no child any more.
+        std::string text;
+        try {
+            std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+            text.assign(std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>());
+        } catch (const std::ios_base::failure &) {
+            continue;
+        }
         const size_t close = text.rfind(')');
         if (close == std::string::npos)
             continue;
