@@ -91,6 +91,28 @@ TEST(AtomicFile, DeviceIsWrittenInPlaceAndItsErrorsReported) {
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
+// Something planted at the temporary name is never followed, written or
+// waited on: a FIFO or a link there fails the replacement at once and the
+// target stays; a leftover regular file of a crashed run is replaced.
+TEST(AtomicFile, ThePlantedTemporaryNameFailsTheReplacement) {
+    arktest::TempDir dir;
+    arktest::write_file(dir / "list", "old");
+    arktest::write_file(dir / "victim", "victim");
+    const fs::path temp = sys::temporary_sibling(dir / "list");
+    ASSERT_EQ(::mkfifo(temp.c_str(), 0600), 0);
+    EXPECT_EQ(sys::replace_file(dir / "list", "new"), std::errc::file_exists);
+    fs::remove(temp);
+    fs::create_symlink(dir / "victim", temp);
+    EXPECT_EQ(sys::replace_file(dir / "list", "new"), std::errc::file_exists);
+    EXPECT_EQ(arktest::read_file(dir / "victim"), "victim");
+    EXPECT_EQ(arktest::read_file(dir / "list"), "old");
+    fs::remove(temp);
+    arktest::write_file(temp, "crashed");
+    EXPECT_FALSE(sys::replace_file(dir / "list", "new"));
+    EXPECT_EQ(arktest::read_file(dir / "list"), "new");
+    EXPECT_EQ(fs::status(dir / "list").permissions(), fs::perms(0600));
+}
+
 TEST(AtomicFile, ReplaceCopyAndRemove) {
     arktest::TempDir dir;
     const mode_t old_mask = ::umask(0);
