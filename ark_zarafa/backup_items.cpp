@@ -1,6 +1,7 @@
 // Backup item production: DB_GetItem exports the next pending mailbox and
 // hands out the oldest exported file; the backup branch of
 // DB_ItemFinishStatus deletes what the level says.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,7 +29,9 @@
 #include "mailbox_files.h"
 #include "messages.h"
 #include "run_tool.h"
+#include "system/private_dir.h"
 #include "work_dir.h"
+#include "work_tree.h"
 #include "worker_count.h"
 #include "zarafa_index_utils.h"
 
@@ -59,9 +62,24 @@ std::vector<std::string> collect_files(const char *dir, const char *user) {
                                                : listing.names_starting_with(dir, std::string(user) + ".");
     std::vector<std::string> paths;
     paths.reserve(names.size());
-    for (const std::string &name : names)
-        if (!ark::is_other_mailboxs_own_file(user, name))
-            paths.push_back(std::string(dir) + "/" + name);
+    // Only the effective user's own regular files are handed out: a link,
+    // FIFO, directory or another owner's file there is none of the export's.
+    ark::sys::Fd opened;
+    const bool in_tree = ark::work_tree_export_path() == dir && ark::ensure_work_tree(g_sARKZarafa);
+    int dirfd = ark::export_dir_fd();
+    if (!in_tree) {
+        opened.reset(::open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        dirfd = opened.get();
+    }
+    for (const std::string &name : names) {
+        if (ark::is_other_mailboxs_own_file(user, name))
+            continue;
+        if (auto what = ark::sys::not_own_regular_file(dirfd, name)) {
+            msg("Warning: %s/%s is not handed to the host: it is %s", dir, name.c_str(), what->c_str());
+            continue;
+        }
+        paths.push_back(std::string(dir) + "/" + name);
+    }
     msg("build_file_list(-):files found %zu", paths.size());
     return paths;
 }
@@ -116,11 +134,11 @@ extern "C" int ark_zarafa_backup_user(char *cppBackUpSource, const char *cpUserN
         e = ark::prepare_export(cpUserName);
         if (e.ready) {
             // The scope ends in "/", whatever the tool did.
-            const ark::WorkingDir in_export(e.dir, ark::WorkingDir::Side::backup);
+            const ark::WorkingDir in_export(e.dir_fd);
             if (in_export.entered()) {
                 const std::vector<std::string> argv = ark::export_command(cpUserName);
                 msg("Start export: [%s]", ark::command_text(argv).c_str());
-                const ark::ToolRun run = ark::run_tool(argv);
+                const ark::ToolRun run = ark::run_tool(argv, {.cwd_fd = e.dir_fd});
                 if (!run.started)
                     msg("Warning: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
                 ark::warn_if_failed(argv, run, cpUserName);

@@ -47,7 +47,7 @@ void ExportPipeline::top_up(const LIST_INFO *pending, int workers) {
             msg("Start export: [%s]", command_text(a.argv).c_str());
         }
         ToolOptions options;
-        options.cwd = a.e.dir;
+        options.cwd_fd = a.e.dir_fd;
         options.capture_output = true;
         options.capture_errors = true;
         // Its own process group, so that stopping it stops what it started.

@@ -11,6 +11,7 @@
 #include "job_marker.h"
 #include "mailbox_files.h"
 #include "messages.h"
+#include "work_tree.h"
 #include "zarafa_index_utils.h"
 
 namespace ark {
@@ -51,6 +52,10 @@ MailboxExport prepare_export(const std::string &mailbox) {
         return e;
     }
     e.source = e.dir;
+    // Made and checked at set-up; a call outside an operation makes it now.
+    if (!ensure_work_tree(state))
+        return e;
+    e.dir_fd = export_dir_fd();
     // A job whose work directory was made since the set-up is marked now.
     if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !mark_job_dir(state))
         return e;
@@ -61,10 +66,6 @@ MailboxExport prepare_export(const std::string &mailbox) {
     if (!e.journal)
         return e;
     msg("Execute [mkdir -p \"%s\"]", e.dir.c_str());
-    std::error_code ec;
-    fs::create_directories(e.dir, ec);
-    if (ec)
-        msg("Warning: can't create the export directory %s: %s", e.dir.c_str(), ec.message().c_str());
     e.ready = true;
     return e;
 }

@@ -15,6 +15,7 @@ namespace ark {
 struct MailboxExport {
     std::string mailbox;
     std::string dir;
+    int dir_fd = -1;     // the export directory, opened and checked (the work tree keeps it)
     std::optional<BaselineJournal::ExportId> journal;
     bool ready = false;  // the tool may run
     std::string source;  // what ark_zarafa_backup_user hands back as the export directory

@@ -19,7 +19,9 @@
 #include "mailbox_files.h"
 #include "messages.h"
 #include "operation_state.h"
+#include "restore_script.h"
 #include "utils.h"
+#include "work_tree.h"
 #include "worker_count.h"
 #include "zarafa_index_utils.h"
 
@@ -49,37 +51,6 @@ bool work_dir_acceptable(const ARKZarafa &state) {
         return false;
     }
     return true;
-}
-
-// Remove the previous export directory of a FULL or COPY backup. The
-// directory is removed as one path, never through shell text, and never
-// when its name would make it the parent of every job's exports.
-void remove_previous_export(const ARKZarafa &state) {
-    if (auto problem = ark::export_dir_problem(state)) {
-        msg("Warning: previous export directory not removed: %s", problem->c_str());
-        return;
-    }
-    const std::string dir = ark::export_dir_path(state);
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(dir, ec)))
-        return;
-    msg("Removing previous export directory [%s]", dir.c_str());
-    // A FULL empties its job's directory but keeps the job's marker in it.
-    if (state.iBackupLevelFULL && fs::is_directory(fs::symlink_status(dir, ec))) {
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            if (it->path().filename() == ark::kJobMarker)
-                continue;
-            std::error_code entry_ec;
-            fs::remove_all(it->path(), entry_ec);
-            if (entry_ec)
-                msg("Warning: can't remove %s from the previous export directory: %s", it->path().c_str(),
-                    entry_ec.message().c_str());
-        }
-    } else {
-        fs::remove_all(dir, ec);
-    }
-    if (ec)
-        msg("Warning: can't remove previous export directory %s: %s", dir.c_str(), ec.message().c_str());
 }
 
 // Replace the requested names by the distinct users of the selective-restore
@@ -162,14 +133,16 @@ extern "C" int DB_InitOperation(DB_OPERATION_TYPE eI_OperationType, DB_OPERATION
     }
 
     if (backup) {
+        if (!ark::open_work_tree(state))
+            return DB_NUM_E_ERROR;
         if (!ark::claim_export_dir(state))
             return DB_NUM_E_ERROR;
         // Exports of the job's earlier runs that the host never acknowledged
         // give their baselines back before anything builds on them.
         if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !ark::export_dir_problem(state))
             ark::recover_baselines(ark::export_dir_path(state));
-        if ((state.iBackupLevelFULL || state.iBackupLevelCOPY) && utils_path_exists(state.cpTempDir))
-            remove_previous_export(state);
+        if ((state.iBackupLevelFULL || state.iBackupLevelCOPY) && !ark::clear_previous_export(state))
+            return DB_NUM_E_ERROR;
     }
 
     // The merge takes an empty request for "ALL"; when every requested name
@@ -200,8 +173,11 @@ extern "C" void display_norecover_box(LIST_INFO *spUserList, LIST_INFO *spFileLi
 namespace {
 
 // In no-recovery mode: one full-restore script per mailbox, beside the first
-// received file that belongs to it ("STEM." begins the file name).
-void write_norecover_scripts(const ARKZarafa &state) {
+// received file that belongs to it ("STEM." begins the file name). False
+// when a mailbox's directory failed its check: its files are there, but
+// the operator has no script to import them with.
+bool write_norecover_scripts(const ARKZarafa &state) {
+    bool refused_any = false;
     std::unordered_map<std::string_view, std::string_view> first_file;
     for (const LIST_ITEM *file = state.psFileNames->spFirstItem; file; file = file->spNextItem) {
         const std::string_view path(static_cast<const char *>(file->vpData));
@@ -215,9 +191,14 @@ void write_norecover_scripts(const ARKZarafa &state) {
         if (found == first_file.end())
             continue;
         const std::string dir(ark::directory_of(found->second));
-        if (!dir.empty() && !utils_generate_full_rst_script(dir.c_str(), name.c_str(), nullptr))
+        std::string script;
+        ark::sys::Fd dirfd;
+        bool refused = false;
+        if (!dir.empty() && !ark::write_full_script(dir.c_str(), name.c_str(), script, dirfd, &refused))
             msg("Warning: can't generate restore script for user=%s", name.c_str());
+        refused_any = refused_any || refused;
     }
+    return !refused_any;
 }
 
 } // namespace
@@ -228,18 +209,26 @@ extern "C" int DB_CloseOperation(char **) {
     // Imports still running finish before anything is cleaned up; a failure
     // among them fails the close, after the clean-up.
     const bool imports_failed = state.eI_OperationType == DB_TYPE_RST && ark::finish_restore_imports() != DB_NUM_I_OK;
+    bool scripts_refused = false;
     if (state.eI_OperationType == DB_TYPE_RST) {
         if (state.iRecoveryAfterNoRecover) {
             if (state.psUsers && state.psFileNames)
-                write_norecover_scripts(state);
+                scripts_refused = !write_norecover_scripts(state);
             display_norecover_box(state.psUsers, state.psFileNames, state.cpSavesetName);
         } else if (!cleanup_after_restore(state.psFileNames, nullptr)) {
             msg("Error: Can't cleanup the temporary directory");
             zarafa_global_struct_cleanup();
+            ark::close_work_tree();
             return DB_NUM_E_ERROR;
         }
     }
     zarafa_global_struct_cleanup();
+    ark::close_work_tree();
+    if (scripts_refused) {
+        msg("Error: restore scripts were not written for the mailboxes named above: their directories can't be "
+            "trusted");
+        return DB_NUM_E_ERROR;
+    }
     if (imports_failed) {
         msg("Error: an import that ended at the close failed; the mailboxes named above were not restored");
         return DB_NUM_E_ERROR;

@@ -3,6 +3,7 @@
 // whose index file has arrived, whole or record by record, then deletes its
 // files and drops it from the pending list.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -20,8 +21,11 @@
 #include "list_version.h"
 #include "mailbox_files.h"
 #include "messages.h"
+#include "restore_dir.h"
 #include "restore_index.h"
+#include "restore_script.h"
 #include "run_tool.h"
+#include "system/fd.h"
 #include "tool_pool.h"
 #include "worker_count.h"
 #include "utils.h"
@@ -45,9 +49,19 @@ enum class Outcome {
     restored,    // every command ran and reported success
     tool_failed, // every command ran, at least one reported a failure
     failed,      // nothing or not everything could be run
+    refused,     // its restore directory failed its check: nothing was run
 };
 
-int as_result(Outcome outcome) { return outcome == Outcome::failed ? 0 : 1; }
+int as_result(Outcome outcome) { return outcome == Outcome::failed || outcome == Outcome::refused ? 0 : 1; }
+
+// A checked directory kept open by whatever still runs there. (A type of
+// this file's own: a shared_ptr of a system-layer type would export it.)
+struct OpenDir {
+    ark::sys::Fd fd;
+    int get() const { return fd.get(); }
+    explicit operator bool() const { return static_cast<bool>(fd); }
+};
+using SharedFd = std::shared_ptr<OpenDir>;
 
 // The records of a selective-restore list, by mailbox, in list order; read
 // again only when the list has changed.
@@ -80,18 +94,26 @@ private:
 struct SelectivePlan {
     std::string dir;
     std::vector<std::vector<std::string>> commands;
+    SharedFd dirfd; // the directory as checked: the commands run there
 };
 
-std::optional<SelectivePlan> plan_selective(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath) {
+std::optional<SelectivePlan> plan_selective(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath,
+                                            bool *refused = nullptr) {
     msg("restore_user_selective(+)");
     if (!spList || !ccpPath || !ccpUserName) {
         msg("Error: incorrect parameter");
         return std::nullopt;
     }
-    SelectivePlan plan{std::string(ark::directory_of(ccpPath)), {}};
+    SelectivePlan plan{std::string(ark::directory_of(ccpPath)), {}, {}};
     struct stat st {};
     if (plan.dir.empty() || stat(plan.dir.c_str(), &st) != 0) {
         msg("Error: Can't find path=%s", plan.dir.c_str());
+        return std::nullopt;
+    }
+    plan.dirfd = std::make_shared<OpenDir>(OpenDir{ark::open_restore_dir(plan.dir, ccpUserName)});
+    if (!*plan.dirfd) {
+        if (refused)
+            *refused = true;
         return std::nullopt;
     }
     // The tool reads the exported files of the directory it runs in: it
@@ -141,29 +163,36 @@ bool judge_selective(const std::vector<std::string> &argv, const ark::ToolRun &r
 }
 
 Outcome selective_restore(LIST_INFO *spList, const char *ccpUserName, const char *ccpPath) {
-    const std::optional<SelectivePlan> plan = plan_selective(spList, ccpUserName, ccpPath);
+    bool refused = false;
+    const std::optional<SelectivePlan> plan = plan_selective(spList, ccpUserName, ccpPath, &refused);
     if (!plan)
-        return Outcome::failed;
+        return refused ? Outcome::refused : Outcome::failed;
     Outcome outcome = Outcome::restored;
     for (const auto &argv : plan->commands) {
         announce_selective(argv);
-        if (!judge_selective(argv, ark::run_tool(argv, {.cwd = plan->dir}), ccpUserName, outcome))
+        if (!judge_selective(argv, ark::run_tool(argv, {.cwd_fd = plan->dirfd->get()}), ccpUserName, outcome))
             return outcome;
     }
     msg("restore_user_selective(-)");
     return outcome;
 }
 
+// A written full-restore script and the checked directory it runs in.
+struct FullPlan {
+    std::string script;
+    SharedFd dirfd;
+};
+
 // Writes the full-restore script and makes sure its directory can be
-// entered: the script's path, or nothing after an "Error:".
-std::optional<std::string> prepare_full(const char *ccpPath, const char *ccpUserName) {
+// entered: the script and its directory, or nothing after an "Error:".
+std::optional<FullPlan> prepare_full(const char *ccpPath, const char *ccpUserName, bool *refused = nullptr) {
     msg("restore_full_script(+)");
     if (!ccpPath || !ccpUserName) {
         msg("Error: Invalid parameters");
         return std::nullopt;
     }
-    char script[ARK_PATH_LEN] = {};
-    if (!utils_generate_full_rst_script(ccpPath, ccpUserName, script)) {
+    FullPlan plan{{}, std::make_shared<OpenDir>()};
+    if (!ark::write_full_script(ccpPath, ccpUserName, plan.script, plan.dirfd->fd, refused)) {
         msg("Error: Can't generate restore-script for user=%s", ccpUserName);
         return std::nullopt;
     }
@@ -172,13 +201,13 @@ std::optional<std::string> prepare_full(const char *ccpPath, const char *ccpUser
         msg("Error: Can't generate restore-script for user=%s", ccpUserName);
         return std::nullopt;
     }
-    return std::string(script);
+    return plan;
 }
 
 std::vector<std::string> script_command(const std::string &script) { return {"./" + script}; }
 
 // After the script ran: its outcome; the script is removed.
-Outcome judge_full(const std::string &dir, const std::string &script, const ark::ToolRun &run, const char *user) {
+Outcome judge_full(int dirfd, const std::string &script, const ark::ToolRun &run, const char *user) {
     const std::vector<std::string> argv = script_command(script);
     if (!run.started) {
         msg("Error: can't run [%s]: %s", ark::command_text(argv).c_str(), run.start_error.c_str());
@@ -189,19 +218,20 @@ Outcome judge_full(const std::string &dir, const std::string &script, const ark:
     // The script's status is that of the restore tool it ends with.
     if (!unknown)
         ark::warn_if_failed(argv, run, user);
-    std::remove((std::string(dir) + "/" + script).c_str());
+    ::unlinkat(dirfd, script.c_str(), 0);
     msg("restore_full_script(-)");
     return run.succeeded() || unknown ? Outcome::restored : Outcome::tool_failed;
 }
 
 Outcome full_restore(const char *ccpPath, const char *ccpUserName) {
-    const std::optional<std::string> script = prepare_full(ccpPath, ccpUserName);
-    if (!script)
-        return Outcome::failed;
+    bool refused = false;
+    const std::optional<FullPlan> plan = prepare_full(ccpPath, ccpUserName, &refused);
+    if (!plan)
+        return refused ? Outcome::refused : Outcome::failed;
     // The script's standard output goes to standard error, as "./%s 1>&2".
     const ark::ToolRun run =
-        ark::run_tool(script_command(*script), {.output_to_stderr = true, .cwd = std::string(ccpPath)});
-    return judge_full(ccpPath, *script, run, ccpUserName);
+        ark::run_tool(script_command(plan->script), {.output_to_stderr = true, .cwd_fd = plan->dirfd->get()});
+    return judge_full(plan->dirfd->get(), plan->script, run, ccpUserName);
 }
 
 // The file that DB_SetItem recorded last, with the mailbox it belongs to:
@@ -253,6 +283,9 @@ extern "C" int DB_SetItem(DB_ITEM_TYPE e_ItemType, char *cpItem) {
         }
         last_announced() = AnnouncedFile{std::string(item), owner->name};
         index.received(state.psUsers, state.psFileNames, item);
+        // The clean-up removes this directory only as it is now.
+        if (state.psFileNames->iItemCount == 1)
+            ark::note_first_received(item);
     }
     msg("DB_SetItem(-)");
     return DB_NUM_I_OK;
@@ -280,13 +313,14 @@ extern "C" int ark_zarafa_restore_user(const char *ccpUser, const char *ccpPath)
         return 0;
     }
     const std::string dir(ark::directory_of(ccpPath));
-    for (int i = 0; i < table.count; ++i) {
+    const ark::sys::Fd dirfd = ark::open_restore_dir(dir.empty() ? "." : dir, ccpUser);
+    for (int i = 0; i < table.count && dirfd; ++i) {
         const auto argv = restore_command(ccpUser, table.slots[static_cast<size_t>(i)]);
         const std::string text = ark::command_text(argv);
         msg("%s", text.c_str());
         const ark::WorkingDir in_restore(dir, ark::WorkingDir::Side::restore);
         // Not run elsewhere: the tool reads the files of its directory.
-        const ark::ToolRun run = in_restore.entered() ? ark::run_tool(argv, {.cwd = dir}) : ark::ToolRun{};
+        const ark::ToolRun run = in_restore.entered() ? ark::run_tool(argv, {.cwd_fd = dirfd.get()}) : ark::ToolRun{};
         if (!run.started)
             msg("Warning: can't perform [%s]", text.c_str());
         ark::warn_if_failed(argv, run, ccpUser);
@@ -309,7 +343,16 @@ bool conclude(RestoreIndex &index, size_t order, const std::string &user, const 
         msg("Error: can't restore user=%s, file=%s. Skipped", user.c_str(), index_path.c_str());
         return false;
     }
-    if (outcome == Outcome::tool_failed) {
+    if (outcome == Outcome::refused) {
+        // Nothing was run and nothing is deleted there; trying again on
+        // every later item would not make the directory trustworthy.
+        msg("Error: mailbox %s was not restored: its restore directory can't be trusted (%s); it is not tried again "
+            "in this restore",
+            user.c_str(), index_path.c_str());
+        failed = true;
+        if (!index.remove(state.psUsers, order))
+            msg("Warning: Problem occured while trying to remove user=%s", user.c_str());
+    } else if (outcome == Outcome::tool_failed) {
         // The tool ran and may have restored part of the mailbox: running
         // it again on every later item would not help, and waiting for it
         // would hold up the mailboxes behind it. Its files are not
@@ -379,20 +422,23 @@ void start_concurrent(RestoreIndex &index, size_t order, const std::string &user
     job.name = user;
     auto outcome = std::make_shared<Outcome>(Outcome::restored);
     bool prepared = false;
+    bool refused = false;
+    SharedFd dirfd; // kept open until the job has ended
     {
         HeldMessages::Scope hold(held);
         msg("user=%s", user.c_str());
         if (state.iIsSelectiveRestore) {
             if (std::optional<SelectivePlan> plan =
-                    plan_selective(state.psSelRestList, user.c_str(), index_path.c_str())) {
+                    plan_selective(state.psSelRestList, user.c_str(), index_path.c_str(), &refused)) {
                 prepared = true;
-                job.options.cwd = plan->dir;
+                job.options.cwd_fd = plan->dirfd->get();
+                dirfd = plan->dirfd;
                 job.commands.assign(plan->commands.begin(), plan->commands.end());
                 job.before = announce_selective;
                 job.after = [user, outcome](const std::vector<std::string> &argv, const ToolRun &run) {
                     return judge_selective(argv, run, user.c_str(), *outcome);
                 };
-                job.finished = [user, index_path, data_path, outcome](bool stopped) {
+                job.finished = [user, index_path, data_path, outcome, dirfd](bool stopped) {
                     if (*outcome != Outcome::failed && !stopped)
                         msg("restore_user_selective(-)");
                     conclude_concurrent(user, index_path, data_path, *outcome, stopped);
@@ -401,17 +447,19 @@ void start_concurrent(RestoreIndex &index, size_t order, const std::string &user
         } else {
             msg("Path buf contains [%s]", index_path.c_str());
             const std::string dir(directory_of(index_path));
-            if (std::optional<std::string> script = dir.empty() ? std::nullopt : prepare_full(dir.c_str(), user.c_str())) {
+            if (std::optional<FullPlan> plan =
+                    dir.empty() ? std::nullopt : prepare_full(dir.c_str(), user.c_str(), &refused)) {
                 prepared = true;
-                job.options.cwd = dir;
+                dirfd = plan->dirfd;
+                job.options.cwd_fd = dirfd->get();
                 job.options.output_to_stderr = true;
-                job.commands.push_back(script_command(*script));
-                job.after = [dir, script = *script, user, outcome](const std::vector<std::string> &,
-                                                                   const ToolRun &run) {
-                    *outcome = judge_full(dir, script, run, user.c_str());
+                job.commands.push_back(script_command(plan->script));
+                job.after = [dirfd, script = plan->script, user, outcome](const std::vector<std::string> &,
+                                                                          const ToolRun &run) {
+                    *outcome = judge_full(dirfd->get(), script, run, user.c_str());
                     return true;
                 };
-                job.finished = [user, index_path, data_path, outcome](bool stopped) {
+                job.finished = [user, index_path, data_path, outcome, dirfd](bool stopped) {
                     conclude_concurrent(user, index_path, data_path, *outcome, stopped);
                 };
             } else if (dir.empty()) {
@@ -419,9 +467,9 @@ void start_concurrent(RestoreIndex &index, size_t order, const std::string &user
                 imports().failure_to_report = true;
             }
         }
-        if (!prepared && !imports().failure_to_report) {
+        if (!prepared && (refused || !imports().failure_to_report)) {
             bool failed = false;
-            conclude(index, order, user, index_path, data_path, Outcome::failed, failed);
+            conclude(index, order, user, index_path, data_path, refused ? Outcome::refused : Outcome::failed, failed);
         }
         if (!prepared)
             imports().failure_to_report = true;

@@ -12,8 +12,11 @@
 #include "c_buffer.h"
 #include "mailbox_files.h"
 #include "messages.h"
+#include "restore_dir.h"
+#include "restore_script.h"
 #include "run_tool.h"
 #include "system/fd.h"
+#include "system/private_dir.h"
 #include "utils.h"
 #include "work_dir.h"
 
@@ -23,7 +26,8 @@ namespace {
 
 constexpr std::string_view kScriptSuffix = ".script.restore-full.sh";
 constexpr size_t kScriptNameSize = 256;
-constexpr mode_t kScriptMode = 0775;
+// Run by root and read by nobody else: no one else may change what it runs.
+constexpr mode_t kScriptMode = 0700;
 
 // Names of these characters are written into the script as they are; the
 // operator reads and runs exactly this text.
@@ -65,29 +69,36 @@ std::string script_text(std::string_view user) {
            "grep ^C \"${INDEX}\" | grep -e \"${root}\" | cut -d\\: -f7 | zarafa-restore -u \"${USER}\" -r -i -\n";
 }
 
-// Writes the script into the current directory; 1, or 0 after an "Error:".
-// It is written in place rather than replaced: it is run at once and by the
-// operator, no later run trusts it, and a link planted under its name must
-// make the write fail, neither redirect it nor be silently replaced.
-int write_script(const std::string &file_name, std::string_view text) {
-    ark::sys::Fd fd(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kScriptMode));
-    if (!fd) {
+// Writes the script into the checked directory dirfd; 1, or 0 after an
+// "Error:". It is always created new: a leftover script of an earlier run
+// (a regular file of the effective user, in a directory nobody else can
+// write) is removed first, and anything else under its name makes the write
+// fail, never followed, taken over or replaced.
+int write_script(int dirfd, const std::string &shown, const std::string &file_name, std::string_view text) {
+    if (auto what = ark::sys::not_own_regular_file(dirfd, file_name); !what) {
+        msg("Warning: the restore script %s of an earlier run is replaced", shown.c_str());
+        ::unlinkat(dirfd, file_name.c_str(), 0);
+    } else if (what->rfind("not there", 0) != 0) {
+        msg("Error: %s is %s; the restore script is not written over it", shown.c_str(), what->c_str());
         msg("Error: Can't open file=%s", file_name.c_str());
         return 0;
     }
-    if (const std::error_code ec = ark::sys::write_all(fd.get(), text)) {
-        msg("Error: the script of %zu bytes was not written whole, ERR=%s", text.size(), ec.message().c_str());
-        msg("Error: Can't write script to file=%s", file_name.c_str());
+    std::error_code ec;
+    ark::sys::Fd fd = ark::sys::create_new_file(dirfd, file_name, kScriptMode, ec);
+    if (!fd) {
+        msg("Error: can't create %s: %s", shown.c_str(), ec.message().c_str());
+        msg("Error: Can't open file=%s", file_name.c_str());
         return 0;
     }
-    // The creation mode passes through the umask; the operator's group needs
-    // to run the script as well.
-    if (::fchmod(fd.get(), kScriptMode) != 0) {
-        msg("Error: Can't perform chmod 777 on file=%s", file_name.c_str());
+    if (ec = ark::sys::write_all(fd.get(), text); ec) {
+        msg("Error: the script of %zu bytes was not written whole, ERR=%s", text.size(), ec.message().c_str());
+        msg("Error: Can't write script to file=%s", file_name.c_str());
+        ::unlinkat(dirfd, file_name.c_str(), 0);
         return 0;
     }
     if (fd.close()) {
         msg("Error: Can't write script to file=%s", file_name.c_str());
+        ::unlinkat(dirfd, file_name.c_str(), 0);
         return 0;
     }
     return 1;
@@ -95,7 +106,10 @@ int write_script(const std::string &file_name, std::string_view text) {
 
 } // namespace
 
-extern "C" int utils_generate_full_rst_script(const char *ccpPath, const char *ccpUserName, char *cpScriptName) {
+namespace ark {
+
+int write_full_script(const char *ccpPath, const char *ccpUserName, std::string &script_name, sys::Fd &dirfd,
+                      bool *refused) {
     msg("utils_generate_full_rst_script(+)");
     if (!ccpPath || !ccpUserName) {
         msg("Error: Incorrect parameters");
@@ -118,17 +132,34 @@ extern "C" int utils_generate_full_rst_script(const char *ccpPath, const char *c
         msg("Error: path doesn't exist [%s]", ccpPath);
         return 0;
     }
+    dirfd = open_restore_dir(ccpPath, user);
+    if (!dirfd) {
+        if (refused)
+            *refused = true;
+        return 0;
+    }
     int written = 0;
     {
-        const ark::WorkingDir in_restore(ccpPath, ark::WorkingDir::Side::restore);
+        const WorkingDir in_restore(ccpPath, WorkingDir::Side::restore);
         if (!in_restore.entered())
             return 0;
-        written = write_script(file_name, script_text(user));
+        written = write_script(dirfd.get(), absolute_dir(ccpPath) + "/" + file_name, file_name, script_text(user));
     }
     if (!written)
         return 0;
-    if (cpScriptName)
-        ark::copy_to(cpScriptName, kScriptNameSize, file_name);
+    script_name = file_name;
     msg("utils_generate_full_rst_script(-)");
+    return 1;
+}
+
+} // namespace ark
+
+extern "C" int utils_generate_full_rst_script(const char *ccpPath, const char *ccpUserName, char *cpScriptName) {
+    std::string script;
+    ark::sys::Fd dirfd;
+    if (!ark::write_full_script(ccpPath, ccpUserName, script, dirfd))
+        return 0;
+    if (cpScriptName)
+        ark::copy_to(cpScriptName, kScriptNameSize, script);
     return 1;
 }

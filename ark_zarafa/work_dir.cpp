@@ -57,6 +57,12 @@ WorkingDir::WorkingDir(const std::string &dir, Side side) : side_(side) {
         error_ = errno;
 }
 
+WorkingDir::WorkingDir(int dirfd) : side_(Side::backup) {
+    entered_ = ::fchdir(dirfd) == 0;
+    if (!entered_)
+        error_ = errno;
+}
+
 WorkingDir::~WorkingDir() {
     if (side_ == Side::restore) {
         utils_pop_dir();

@@ -28,6 +28,8 @@ public:
         restore, // entered through the slot; the scope ends with utils_pop_dir
     };
     WorkingDir(const std::string &dir, Side side);
+    // The backup side, entering a directory that was opened and checked.
+    explicit WorkingDir(int dirfd);
     ~WorkingDir();
     WorkingDir(const WorkingDir &) = delete;
     WorkingDir &operator=(const WorkingDir &) = delete;

@@ -39,13 +39,26 @@ FileReplacement::FileReplacement(fs::path target, unsigned mode) : target_(std::
     struct stat status {};
     in_place_ = ::lstat(target_.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode);
     if (in_place_) {
-        out_.reset(::open(target_.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+        out_.reset(::open(target_.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     } else {
         temp_ = temporary_sibling(target_);
-        out_.reset(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+        // A crashed run's temporary file goes; anything else stays and fails.
+        struct stat left {};
+        if (::lstat(temp_.c_str(), &left) == 0 && S_ISREG(left.st_mode) && left.st_uid == ::geteuid())
+            ::unlink(temp_.c_str());
+        out_.reset(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+        struct stat opened {};
+        if (out_ && (::fstat(out_.get(), &opened) != 0 || !S_ISREG(opened.st_mode))) {
+            out_.reset();
+            errno = EINVAL;
+        }
     }
-    if (!out_)
+    if (!out_) {
         error_ = last_error();
+        return;
+    }
+    if (const int flags = ::fcntl(out_.get(), F_GETFL); flags >= 0)
+        ::fcntl(out_.get(), F_SETFL, flags & ~O_NONBLOCK);
 }
 
 FileReplacement::~FileReplacement() {
@@ -101,7 +114,7 @@ std::error_code copy_file_durably(const fs::path &source, const fs::path &target
         return last_error();
     if (!S_ISREG(status.st_mode))
         return std::make_error_code(std::errc::invalid_argument);
-    return replace_with(target, status.st_mode & 07777, [&in](int out) -> std::error_code {
+    return replace_with(target, status.st_mode & 0700, [&in](int out) -> std::error_code {
         std::array<char, 1 << 16> buffer{};
         for (;;) {
             const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());

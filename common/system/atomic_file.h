@@ -27,10 +27,14 @@ std::error_code sync_directory(const fs::path &dir) noexcept;
 // target and syncs the directory. Dropped without a commit, the temporary
 // file is removed and target stays as it was. A target that exists and is
 // neither a regular file nor a symbolic link (a device, a FIFO) can't be
-// replaced: it is written in place, and commit() only closes it.
+// replaced: it is written in place without blocking on it, and commit()
+// only closes it. The temporary name is always created new (O_EXCL,
+// O_NOFOLLOW, O_NONBLOCK): a leftover regular file there is removed first,
+// and a link, FIFO or anything else planted there makes the replacement
+// fail instead of being followed or waited on.
 class FileReplacement {
 public:
-    explicit FileReplacement(fs::path target, unsigned mode = 0644);
+    explicit FileReplacement(fs::path target, unsigned mode = 0600);
     ~FileReplacement();
     FileReplacement(const FileReplacement &) = delete;
     FileReplacement &operator=(const FileReplacement &) = delete;
@@ -52,9 +56,10 @@ private:
 
 // Replaces target with text. mode applies to a newly created file. A
 // symbolic link at the temporary name is never followed.
-std::error_code replace_file(const fs::path &target, std::string_view text, unsigned mode = 0644);
+std::error_code replace_file(const fs::path &target, std::string_view text, unsigned mode = 0600);
 
-// Replaces target with a copy of source, streamed, never held in memory.
+// Replaces target with a copy of source, streamed, never held in memory;
+// the copy keeps the owner's bits of the source's mode only.
 std::error_code copy_file_durably(const fs::path &source, const fs::path &target);
 
 // Renames from onto to and syncs the directory of to.

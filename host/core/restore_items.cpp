@@ -22,7 +22,7 @@ void ItemRestorer::make_parents(const fs::path &relative_dir) {
     fs::path current = into_;
     for (const auto &part : relative_dir) {
         current /= part;
-        if (make_directory(current, 0755)) {
+        if (make_directory(current, 0700)) {
             announce(DB_ITEM_TYPE_DIRECTORY, current, DB_ITEM_SUCCESS);
             continue;
         }

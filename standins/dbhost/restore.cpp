@@ -23,6 +23,7 @@
 #include "plugin.h"
 #include "report.h"
 #include "restore_items.h"
+#include "system/private_dir.h"
 #include "saveset_store.h"
 
 namespace dbhost {
@@ -38,6 +39,19 @@ public:
     void written(uint64_t count, std::string_view name, uint64_t size) override { print_progress(count, name, size); }
     void failed(uint64_t count, std::string_view name) override { print_failed_item(count, name); }
 };
+
+// The restore target: made (0700) where missing, and used only when it and
+// every directory above it is one that nobody else can change (a parent
+// may be shared with the sticky bit, as /tmp is): the plug-in runs its
+// restore there as this user.
+bool prepare_into(const fs::path &into) {
+    ark::sys::OpenedDir dir;
+    if (auto why = ark::sys::open_trusted_dir(fs::absolute(into).lexically_normal().string(), true, false, dir)) {
+        MessageLog::get().error("cannot use " + into.string() + " as the restore target: " + *why);
+        return false;
+    }
+    return true;
+}
 
 // Writes a stored item to target; false (after an "Error:") when its stored
 // copy does not match the manifest.
@@ -244,12 +258,8 @@ int run_restore(const Options &o) {
     for (const SaveSet &set : sets)
         report_saveset_state(set);
 
-    std::error_code ec;
-    fs::create_directories(o.into, ec);
-    if (ec || !fs::is_directory(o.into)) {
-        log.error("cannot create " + o.into.string() + (ec ? ": " + ec.message() : ""));
+    if (!prepare_into(o.into))
         return exit_failed;
-    }
 
     const EntryPoints db = with_fault_hooks(plugin->db(), o.test_kill_after_call);
     plugin->install_log_sink();

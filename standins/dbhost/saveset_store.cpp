@@ -1,11 +1,13 @@
 #include "saveset_store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -33,6 +35,23 @@ void make_parents(const fs::path &base, const fs::path &relative_dir) {
         else if (!fs::is_directory(fs::symlink_status(current)))
             throw StoreError(current.string() + " exists and is not a directory");
     }
+}
+
+// The store holds every saved mailbox: it is made 0700, and a store of the
+// effective user that others could read is narrowed to 0700.
+void make_private_store(const fs::path &store) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(store, ec))) {
+        fs::create_directories(store.parent_path(), ec);
+        if (::mkdir(store.c_str(), 0700) != 0 && errno != EEXIST)
+            throw StoreError("cannot create the store " + store.string() + ": " + std::strerror(errno));
+    }
+    Fd dir(::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st {};
+    if (dir.get() < 0 || ::fstat(dir.get(), &st) != 0)
+        throw StoreError("cannot open the store " + store.string() + ": " + std::strerror(errno));
+    if (st.st_uid == ::geteuid() && (st.st_mode & 077))
+        ::fchmod(dir.get(), st.st_mode & 07700);
 }
 
 std::string read_text(const fs::path &file) {
@@ -100,9 +119,7 @@ SaveSetWriter::SaveSetWriter(const fs::path &store, const std::string &saveset, 
     std::string name = saveset_directory_name(saveset);
     final_ = store / name;
     std::error_code ec;
-    fs::create_directories(store, ec);
-    if (ec)
-        throw StoreError("cannot create the store " + store.string() + ": " + ec.message());
+    make_private_store(store);
     if (replace) {
         dir_ = store / (staging_prefix + name);
         fs::remove_all(dir_, ec); // the leftover of an earlier replacement that failed

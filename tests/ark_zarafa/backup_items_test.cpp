@@ -1,6 +1,9 @@
 // The backup item loop with a fake export tool: export ahead of delivery,
 // delivery order and item names, export directory naming, deletion by level,
 // failed exports, many files, and names that must stay arguments.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -256,6 +259,31 @@ TEST_F(BackupItems, BuildFileListKeepsTheMailboxFilesInSortedOrder) {
     EXPECT_EQ(ARK_FN(build_file_list)(work.path().c_str(), pub.data(), "PUBLIC_FOLDER"), 2);
     for (char *p : pub)
         std::free(p);
+}
+
+// Only the effective user's own regular files are items: whatever else lies
+// in the export directory under a mailbox's names stays there, named in a
+// warning, and a link never brings its target into the save set.
+TEST_F(BackupItems, OnlyOwnRegularFilesAreHandedOut) {
+    arktest::write_file(work / "outside", "secret");
+    arktest::write_file(work / "bob.data.zbk", "");
+    fs::create_symlink(work / "outside", work / "bob.notes");
+    ASSERT_EQ(::mkfifo((work / "bob.fifo").c_str(), 0600), 0);
+    fs::create_directory(work / "bob.dir");
+    arktest::write_file(work / "bob.other", "");
+    const bool foreign = ::chown((work / "bob.other").c_str(), 65534, 65534) == 0;
+    std::vector<char *> table(100, nullptr);
+    ASSERT_EQ(ARK_FN(build_file_list)(work.path().c_str(), table.data(), "bob"), foreign ? 1 : 2);
+    EXPECT_EQ(std::string(table[0]), (work / "bob.data.zbk").string());
+    for (char *p : table)
+        std::free(p);
+    const std::string dir = work.path().string();
+    EXPECT_TRUE(has_message("Warning: " + dir + "/bob.notes is not handed to the host: it is a symbolic link"));
+    EXPECT_TRUE(has_message("Warning: " + dir + "/bob.fifo is not handed to the host: it is a FIFO"));
+    EXPECT_TRUE(has_message("Warning: " + dir + "/bob.dir is not handed to the host: it is a directory"));
+    if (foreign) {
+        EXPECT_TRUE(has_message("Warning: " + dir + "/bob.other is not handed to the host: it is a file of uid 65534"));
+    }
 }
 
 } // namespace

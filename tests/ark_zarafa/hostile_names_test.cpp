@@ -290,7 +290,7 @@ TEST_P(HostileJobNames, ExportStaysBelowTheWorkDirectory) {
     EXPECT_EQ(item_names(scene.store() / "set").size(), 4u);
 
     // A second FULL run removes that directory, and nothing else.
-    write_file(scene.work() / "zarafa" / "keep", "x");
+    write_file(scene.work() / "zarafa" / "keep", "x", fs::perms(0600));
     const HostRun again = scene.backup("set2", {"--level", "FULL", "--job", c.name});
     EXPECT_EQ(again.exit_status(), 0) << again.describe();
     EXPECT_TRUE(fs::exists(scene.work() / "zarafa" / "keep"));

@@ -23,13 +23,6 @@ namespace fs = std::filesystem;
 
 ARKZarafa &state() { return ARK_VAR(g_sARKZarafa); }
 
-Strings names_in(const fs::path &dir) {
-    Strings names;
-    for (const auto &entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    return names;
-}
-
 class OperationSetup : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -87,24 +80,50 @@ TEST_F(OperationSetup, FullAndCopyRemoveTheirEarlierExportIncrKeepsIt) {
     EXPECT_TRUE(fs::exists(job / "alice.index.zbk"));
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"DIFF\" \"-j\" \"nightly\"", tmp()}), DB_NUM_I_OK);
     EXPECT_TRUE(fs::exists(job));
+    // The FULL empties the directory and keeps it (and the job's marker).
+    arktest::write_file(job / ".ark_zarafa.job", "nightly\n");
+    arktest::write_file(job / "sub/x.index.zbk", "old");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"nightly\"", tmp()}), DB_NUM_I_OK);
-    // Emptied, but still the job's.
-    EXPECT_EQ(names_in(job), Strings{".ark_zarafa.job"});
+    EXPECT_EQ(arktest::tree_entries(job), (Strings{".ark_zarafa.job"}));
 
     // COPY removes the directory its exports go to: the save-set name with
     // "/" and "." replaced, so the name can't reach elsewhere.
     const fs::path copy = old_export("SET_01_A");
     const fs::path nested = old_export("SET.01");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"COPY\"", "SAVESET=SET.01/A", tmp()}), DB_NUM_I_OK);
-    EXPECT_FALSE(fs::exists(copy));
+    EXPECT_EQ(arktest::tree_entries(copy), Strings{});
     EXPECT_TRUE(fs::exists(nested / "alice.index.zbk"));
 }
 
-TEST_F(OperationSetup, NoRemovalWithoutTheWorkDirectory) {
+// A FULL whose old export can't be cleared wholly would find old index
+// files and export only the changes: it fails at set-up, naming what stayed,
+// and exports nothing. (A tree deeper than the walk goes stands for any
+// entry that can't be removed.)
+TEST_F(OperationSetup, AFullThatCannotClearItsDirectoryFailsAtSetUp) {
+    const fs::path job = old_export("nightly");
+    fs::path deep = job / "old";
+    for (int i = 0; i < 140; ++i)
+        deep /= "d";
+    fs::create_directories(deep);
+    // The COPY first: the FULL marks the directory as the job's.
+    for (const char *level : {"COPY", "FULL"}) {
+        const std::string info = std::string("INFO=\"-l\" \"") + level + "\" \"-j\" \"nightly\"";
+        arktest::clear_messages();
+        EXPECT_EQ(init(DB_TYPE_BCK, {info, "SAVESET=nightly", tmp()}), DB_NUM_E_ERROR) << level;
+        EXPECT_TRUE(has_message_containing("Error: can't remove " + (job / "old/d/d").string())) << level;
+        EXPECT_TRUE(has_message("Error: the previous export directory " + job.string() +
+                                " could not be cleared; the backup would not be whole, so it is not run"))
+            << arktest::all_messages();
+        EXPECT_FALSE(fs::exists(job / "alice.index.zbk")) << level;
+    }
+}
+
+TEST_F(OperationSetup, AMissingWorkDirectoryIsMadePrivateWithNothingToRemove) {
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"n\"", "TMP_DIR=" + (work / "missing").string()}),
               DB_NUM_I_OK);
-    EXPECT_FALSE(has_message_containing("Removing previous export directory"));
-    EXPECT_FALSE(fs::exists(work / "missing"));
+    EXPECT_FALSE(has_message_containing("Error"));
+    for (const fs::path &dir : {work / "missing", work / "missing/zarafa", work / "missing/zarafa/n"})
+        EXPECT_EQ(fs::status(dir).permissions(), fs::perms(0700)) << dir;
 }
 
 TEST_F(OperationSetup, EmptySaveSetNameNeverRemovesEveryExport) {
@@ -188,12 +207,13 @@ TEST_F(OperationSetup, HostileJobAndSaveSetNamesStayInsideTheExportArea) {
     const fs::path spaced = old_export("a b");
     const fs::path a = old_export("a");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"FULL\" \"-j\" \"a b\"", tmp()}), DB_NUM_I_OK);
-    EXPECT_FALSE(fs::exists(spaced / "alice.index.zbk"));
+    // Emptied, but still the job's.
+    EXPECT_EQ(arktest::tree_entries(spaced), Strings{".ark_zarafa.job"});
     EXPECT_TRUE(fs::exists(a / "alice.index.zbk"));
 
     const fs::path hostile = old_export("x;touch PWNED");
     ASSERT_EQ(init(DB_TYPE_BCK, {"INFO=\"-l\" \"COPY\"", "SAVESET=x;touch PWNED", tmp()}), DB_NUM_I_OK);
-    EXPECT_FALSE(fs::exists(hostile));
+    EXPECT_EQ(arktest::tree_entries(hostile), Strings{});
     EXPECT_FALSE(fs::exists(work / "PWNED"));
     EXPECT_FALSE(fs::exists(work / "zarafa" / "PWNED"));
     EXPECT_TRUE(fs::exists(a / "alice.index.zbk"));

@@ -158,13 +158,4 @@ TEST_F(RestoreCleanup, RelativeDirectoryWithALeadingDashReachesRmAsAPath) {
     EXPECT_TRUE(has_message("Executing [rm -R ./-rf]"));
 }
 
-TEST_F(RestoreCleanup, AnRmThatCannotStartIsAWarningOnly) {
-    write_file(dir / "r/alice.index.zbk", "i");
-    receive(dir / "r/alice.index.zbk");
-    arktest::ScopedEnv path("PATH", (dir / "no-tools").string());
-    EXPECT_EQ(cleanup(), 1);
-    EXPECT_TRUE(has_message("Warning: Can't execute [rm -R " + (dir / "r").string() + "]"));
-    EXPECT_TRUE(fs::exists(dir / "r/alice.index.zbk"));
-}
-
 } // namespace

@@ -71,7 +71,7 @@ TEST_F(RestoreScript, AliceGetsTheExactTemplateWhichFeedsTheRootFolders) {
     EXPECT_EQ(text, template_for("alice"));
     EXPECT_EQ(text.size(), 177u);
     EXPECT_EQ(text.substr(10, 11), "USER=alice\n");
-    EXPECT_EQ(fs::status(script).permissions(), fs::perms(0775));
+    EXPECT_EQ(fs::status(script).permissions(), fs::perms(0700));
     EXPECT_TRUE(has_message("utils_generate_full_rst_script(-)"));
     // The process stays in the directory last entered.
     EXPECT_EQ(fs::current_path(), fs::canonical(restore));

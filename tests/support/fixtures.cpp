@@ -1,5 +1,11 @@
 #include "support/fixtures.h"
 
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "system/line_reader.h"
 
 #include <cerrno>
@@ -34,6 +40,28 @@ void write_file(const fs::path &path, const std::string &text, fs::perms mode) {
         out << text;
     }
     fs::permissions(path, mode);
+}
+
+bool as_attacker(const std::function<bool()> &fn) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool dropped = ::setgroups(0, nullptr) == 0 &&
+                             ::setresgid(kAttackerUid, kAttackerUid, kAttackerUid) == 0 &&
+                             ::setresuid(kAttackerUid, kAttackerUid, kAttackerUid) == 0;
+        ::_exit(dropped && fn() ? 0 : 1);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::vector<std::string> tree_entries(const fs::path &dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        out.push_back(it->path().lexically_relative(dir).string());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 std::string read_file(const fs::path &path) {

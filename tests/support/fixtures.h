@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,6 +31,14 @@ private:
 
 void write_file(const fs::path &path, const std::string &text, fs::perms mode = fs::perms(0644));
 std::string read_file(const fs::path &path);
+// The uid of the unprivileged attacker of the tests that run as root.
+constexpr unsigned kAttackerUid = 65534;
+// Runs fn in a child process that has dropped to kAttackerUid (no
+// supplementary groups); true when fn returned true there.
+bool as_attacker(const std::function<bool()> &fn);
+
+// Every entry below dir (links not followed), relative to it, sorted.
+std::vector<std::string> tree_entries(const fs::path &dir);
 // The lines of a text, without their line ends.
 std::vector<std::string> lines_of(const std::string &text);
 // An executable /bin/sh script (a fake tool).
