@@ -313,7 +313,7 @@ std::string Result::outcome() const {
            (error == ECHILD ? " (SIGCHLD is ignored, or the child was reaped elsewhere)" : "");
 }
 
-Child::Child(const Command &command) : group_(command.own_process_group) {
+Child::Child(const Command &command) : group_(command.own_process_group), to_end_(command.output_to_its_end) {
     if (command.argv.empty()) {
         result_ = not_started(EINVAL);
         return;
@@ -595,6 +595,7 @@ Child &Child::operator=(Child &&other) noexcept {
     group_ = other.group_;
     reaped_ = other.reaped_;
     ended_ = other.ended_;
+    to_end_ = other.to_end_;
     result_ = std::move(other.result_);
     return *this;
 }
@@ -606,7 +607,9 @@ void Child::release() {
     close_fd(pidfd_);
 }
 
-bool Child::done() const { return pid_ <= 0 || reaped_; }
+bool Child::done() const { return pid_ <= 0 || (reaped_ && !output_open()); }
+
+bool Child::output_open() const { return to_end_ && (out_ >= 0 || err_ >= 0); }
 
 void Child::drain_output() {
     close_fd(in_);
@@ -668,7 +671,7 @@ void Child::reap(bool block) {
         result_.state = Result::State::unknown;
         result_.error = errno;
         reaped_ = true;
-        drain_output();
+        end_output();
         return;
     }
     if (WIFEXITED(status)) {
@@ -679,12 +682,25 @@ void Child::reap(bool block) {
         result_.signal = WTERMSIG(status);
     }
     reaped_ = true;
-    // Nobody reads the input any more, and the output ends here.
-    drain_output();
+    end_output();
+}
+
+void Child::end_output() {
+    // Nobody reads the input any more; the output ends here, unless the
+    // caller asked for all that the child's descendants write as well.
+    if (to_end_)
+        close_fd(in_);
+    else
+        drain_output();
 }
 
 void Child::step(int timeout_ms) {
-    if (reaped_)
+    if (done())
+        return;
+    // A child that ended while nobody looked (an export waiting for its
+    // turn) ended within its limit, however late it is looked at.
+    reap(false);
+    if (done())
         return;
     const int until_limit = enforce_limit();
     if (until_limit >= 0 && (timeout_ms < 0 || until_limit < timeout_ms))
@@ -706,11 +722,11 @@ void Child::step(int timeout_ms) {
         fds[n] = {err_, POLLIN, 0};
         err_slot = static_cast<int>(n++);
     }
-    if (pidfd_ >= 0) {
+    if (pidfd_ >= 0 && !reaped_) {
         fds[n] = {pidfd_, POLLIN, 0};
         pid_slot = static_cast<int>(n++);
     }
-    const bool look_for_end = pidfd_ < 0;
+    const bool look_for_end = pidfd_ < 0 && !reaped_;
     if (look_for_end && (timeout_ms < 0 || timeout_ms > 10))
         timeout_ms = 10;
     if (n == 0) {

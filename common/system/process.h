@@ -74,6 +74,11 @@ struct Command {
     // when it leads one, its process group, SIGKILL after a grace) and its
     // result says so. No limit when absent.
     std::optional<std::chrono::milliseconds> time_limit{};
+    // A child's end is its exit: what its output streams hold then is read,
+    // and a descendant that keeps them open is not waited for. With this
+    // set, the streams are read to their end as well, for callers (tests)
+    // that want everything a process and its descendants wrote.
+    bool output_to_its_end = false;
 };
 
 // The caller's environment with the entries of set added or replaced and
@@ -157,6 +162,8 @@ public:
 
 private:
     bool done() const;
+    bool output_open() const;
+    void end_output();
     // One round of I/O and reaping; timeout in ms, -1 to block.
     void step(int timeout_ms);
     void reap(bool block);
@@ -182,6 +189,7 @@ private:
     bool pidfd_tried_ = false;
     bool reaped_ = false;
     bool ended_ = false;
+    bool to_end_ = false;
     std::optional<std::chrono::steady_clock::time_point> deadline_{};
     int limit_stage_ = 0; // 1: SIGTERM sent, 2: SIGKILL sent
     Result result_;

@@ -113,6 +113,9 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
         command.env = ark::sys::environment_with(options.env);
     command.out = ark::sys::Output::capture();
     command.err = ark::sys::Output::capture();
+    // A test sees all that the program and its descendants (a logger, say)
+    // wrote, not only what was written by the program's exit.
+    command.output_to_its_end = true;
     return process_result(ark::sys::run(command), argv.empty() ? std::string() : argv[0]);
 }
 
