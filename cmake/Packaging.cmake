@@ -59,8 +59,16 @@ answers as zarafa-admin, zarafa-backup and zarafa-restore from
 ${CPACK_PACKAGING_INSTALL_PREFIX}/${ARK_INSTALL_SIMDIR}, which is never on PATH by default.")
 
 set(CPACK_DEBIAN_AMANDA_PACKAGE_NAME norva-ark-zarafa-amanda)
+# libarchive's run-time package took a new name with Debian 13's move to a
+# 64-bit time_t (it still provides the old one): name the one built against.
+set(ARK_DEB_LIBARCHIVE libarchive13)
+execute_process(COMMAND dpkg-query -W "-f=\${Package} \${db:Status-Abbrev}" libarchive13t64
+                OUTPUT_VARIABLE ark_archive_package ERROR_QUIET)
+if(ark_archive_package MATCHES "^libarchive13t64 ii")
+  set(ARK_DEB_LIBARCHIVE libarchive13t64)
+endif()
 set(CPACK_DEBIAN_AMANDA_PACKAGE_DEPENDS
-    "${ARK_DEB_RUNTIME_DEPENDS}, libarchive13, norva-ark-zarafa (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), amanda-client")
+    "${ARK_DEB_RUNTIME_DEPENDS}, ${ARK_DEB_LIBARCHIVE}, norva-ark-zarafa (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), amanda-client")
 set(CPACK_COMPONENT_AMANDA_DESCRIPTION
   "Amanda application for the NORVA Zarafa plug-in
 amarkzarafa, installed into Amanda's application directory
