@@ -40,6 +40,23 @@ DB_OPERATION_LEVEL level_of(const std::string &word) {
     return DB_LEVEL_COPY;
 }
 
+namespace {
+
+// The option words of the plug-in's tools, backup and restore alike: how
+// many may run at once, and how long each may run.
+void add_tool_words(std::string &info, const OperationSettings &o) {
+    if (o.workers) {
+        add_info_word(info, "-w");
+        add_info_word(info, std::to_string(*o.workers));
+    }
+    if (o.time_limit) {
+        add_info_word(info, "-t");
+        add_info_word(info, std::to_string(*o.time_limit));
+    }
+}
+
+} // namespace
+
 ControlVars backup_control_vars(const OperationSettings &o) {
     ControlVars vars;
     std::string info = "INFO=";
@@ -55,14 +72,7 @@ ControlVars backup_control_vars(const OperationSettings &o) {
         add_info_word(info, "-x");
         add_info_word(info, *o.exclude);
     }
-    if (o.workers) {
-        add_info_word(info, "-w");
-        add_info_word(info, std::to_string(*o.workers));
-    }
-    if (o.time_limit) {
-        add_info_word(info, "-t");
-        add_info_word(info, std::to_string(*o.time_limit));
-    }
+    add_tool_words(info, o);
     vars.add(info);
     add_common(vars, o);
     for (const auto &var : o.vars)
@@ -74,14 +84,7 @@ ControlVars restore_control_vars(const OperationSettings &o) {
     ControlVars vars;
     if (o.workers || o.time_limit) {
         std::string info = "INFO=";
-        if (o.workers) {
-            add_info_word(info, "-w");
-            add_info_word(info, std::to_string(*o.workers));
-        }
-        if (o.time_limit) {
-            add_info_word(info, "-t");
-            add_info_word(info, std::to_string(*o.time_limit));
-        }
+        add_tool_words(info, o);
         vars.add(info);
     }
     add_common(vars, o);
