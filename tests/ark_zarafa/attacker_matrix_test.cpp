@@ -211,6 +211,9 @@ protected:
 
 TEST_P(AttackerMatrix, TheVictimStaysUntouchedAndUnreadAndNothingPlantedRuns) {
     const auto &[p, op] = GetParam();
+    const bool restore_place = std::string(p.place).starts_with("%R");
+    if (restore_place == is_backup(op) || (p.list && op != Op::selective))
+        GTEST_SKIP() << "the plant is at a place this operation does not use";
     // The restores restore a save set made before the attack, in a tree of
     // root's own; the backups run in the shared work directory.
     if (!is_backup(op)) {
@@ -219,9 +222,6 @@ TEST_P(AttackerMatrix, TheVictimStaysUntouchedAndUnreadAndNothingPlantedRuns) {
         ASSERT_EQ(base.exit_status(), 0) << base.describe();
         scene.set_into(area / "restored" / "into");
     }
-    const bool restore_place = std::string(p.place).starts_with("%R");
-    if (restore_place == is_backup(op) || (p.list && op != Op::selective))
-        GTEST_SKIP() << "the plant is at a place this operation does not use";
     const fs::path at = place_of(p.place, op);
     if (p.list)
         list = place_of(p.list, op);
