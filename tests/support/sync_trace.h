@@ -137,7 +137,9 @@ std::string mount_point_of(const std::string &path);
 //   output has a copy in the store (the latest file of the output's name
 //   placed below store_root since the export started) whose content and
 //   names up to store_root are durable, and so is every other file then at
-//   its final name in the same save set (the manifest).
+//   its final name in the same save set (the manifest). A store that keeps
+//   no file of the output's name is held to the same for every save set it
+//   wrote to since the export started.
 struct OrderingReport {
     int exports = 0;
     int commits = 0;
