@@ -157,7 +157,8 @@ HostRun Scene::host(const std::string &label, const std::vector<std::string> &ar
         fs::remove_all(kept);
         fs::create_directories(kept);
         for (const fs::path &file : {log, out, err})
-            fs::copy_file(file, kept / file.filename(), fs::copy_options::overwrite_existing);
+            if (fs::exists(file))
+                fs::copy_file(file, kept / file.filename(), fs::copy_options::overwrite_existing);
         fail("dbhost " + label + " ended with status " + std::to_string(status) + "; its log and output are in " +
              kept.string());
     }

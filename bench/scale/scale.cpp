@@ -18,6 +18,7 @@
 // usage: scale --dbhost BIN --plugin SO --tool BIN --self-cpu SO
 //              [--sizes 1000,5000] [--rounds 3] [--dir DISK] [--shm DIR]
 //              [--places shm,disk] [--sync-counts yes|no]
+#include <stdlib.h>
 #include <sys/vfs.h>
 
 #include <cstdio>
@@ -126,6 +127,15 @@ void warn_if_in_memory(const Place &place) {
                      place.base.c_str());
 }
 
+// A new directory of this run below base: others may run the benchmark on
+// the same machine at the same time.
+fs::path own_directory(const fs::path &base, long n) {
+    std::string name = (base / ("scale-" + std::to_string(n) + "-XXXXXX")).string();
+    if (!mkdtemp(name.data()))
+        bench::fail("can't make a directory below " + base.string());
+    return name;
+}
+
 std::vector<std::string> backup_args(bench::Scene &scene, const fs::path &store, const fs::path &work,
                                      const std::string &saveset, const std::string &level) {
     auto a = scene.common("backup", store, work);
@@ -220,8 +230,7 @@ int main(int argc, char **argv) {
     for (const long n : options.sizes) {
         std::vector<std::unique_ptr<bench::Scene>> scenes;
         for (const Place &place : places)
-            scenes.push_back(std::make_unique<bench::Scene>(options.programs,
-                                                            place.base / ("scale-" + std::to_string(n)), n));
+            scenes.push_back(std::make_unique<bench::Scene>(options.programs, own_directory(place.base, n), n));
         for (int round = 1; round <= options.rounds; ++round)
             for (size_t k = 0; k < places.size(); ++k) {
                 // The places take turns at going first, as the pairs do.
