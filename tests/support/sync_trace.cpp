@@ -111,7 +111,8 @@ std::string unescape(std::string_view quoted) {
             out += '\t';
         else if (c == 'r')
             out += '\r';
-        else if (c == 'x' && i + 2 < quoted.size() + 1) {
+        else if (c == 'x' && i + 2 < quoted.size() && std::isxdigit(static_cast<unsigned char>(quoted[i + 1])) &&
+                 std::isxdigit(static_cast<unsigned char>(quoted[i + 2]))) {
             out += static_cast<char>(std::stoi(std::string(quoted.substr(i + 1, 2)), nullptr, 16));
             i += 2;
         } else if (c >= '0' && c <= '7') {
@@ -496,28 +497,16 @@ std::string mount_point_of(const std::string &path) {
     return best;
 }
 
-// A sync that started after `after` and returned before `before` covers
-// path: an fsync of it (of the directory, for a name), a syncfs of its file
+// A sync that started after `after` and returned before `before` made the
+// entries of dir durable: an fsync or fdatasync of it, a syncfs of its file
 // system, or a sync.
-bool SyncTrace::synced(const std::string &path, bool as_directory, Time after, Time before) const {
+bool SyncTrace::directory_synced(const std::string &dir, Time after, Time before) const {
     for (const Sync &s : syncs_) {
         if (s.start <= after || s.end >= before)
             continue;
-        switch (s.kind) {
-        case SyncKind::sync:
+        if (s.kind == SyncKind::sync || (s.kind == SyncKind::syncfs && mount_point_of(s.path) == mount_point_of(dir)) ||
+            ((s.kind == SyncKind::fsync || s.kind == SyncKind::fdatasync) && s.path == dir))
             return true;
-        case SyncKind::syncfs:
-            if (mount_point_of(s.path) == mount_point_of(path))
-                return true;
-            break;
-        case SyncKind::fsync:
-        case SyncKind::fdatasync:
-            if (s.path == path && (as_directory || file_at(path, s.start) == file_at(path, before)))
-                return true;
-            break;
-        case SyncKind::range:
-            break;
-        }
     }
     return false;
 }
@@ -530,24 +519,32 @@ bool SyncTrace::content_durable(int file, Time t) const {
             last = std::max(last, w.at);
     if (last == 0)
         return true;
-    // Synced under any name it had after the write.
-    std::set<std::string> names;
+    // Synced under any name it had by then.
+    std::set<std::string> names, mounts;
     for (const auto &[at, path] : f.names)
-        if (!path.empty() && (at <= t))
+        if (!path.empty() && at < t) {
             names.insert(path);
+            mounts.insert(mount_point_of(path));
+        }
     for (const Sync &s : syncs_) {
         if (s.start <= last || s.end >= t)
             continue;
-        if (s.kind == SyncKind::sync)
+        switch (s.kind) {
+        case SyncKind::sync:
             return true;
-        if (s.kind == SyncKind::range || !names.count(s.path))
-            continue;
-        if (s.kind == SyncKind::syncfs || file_at(s.path, s.start) == file)
-            return true;
+        case SyncKind::syncfs:
+            if (mounts.count(mount_point_of(s.path)))
+                return true;
+            break;
+        case SyncKind::fsync:
+        case SyncKind::fdatasync:
+            if (names.count(s.path) && file_at(s.path, s.start) == file)
+                return true;
+            break;
+        case SyncKind::range:
+            break;
+        }
     }
-    for (const std::string &path : names)
-        if (synced(path, false, last, t) && file_at(path, t) == file)
-            return true;
     return false;
 }
 
@@ -559,7 +556,7 @@ bool SyncTrace::name_durable(const std::string &path, Time t) const {
     for (const auto &[at, file] : it->second)
         if (at < t)
             last = at;
-    return last == 0 || synced(parent_of(path), true, last, t);
+    return last == 0 || directory_synced(parent_of(path), last, t);
 }
 
 bool SyncTrace::names_durable_below(const std::string &path, const std::string &top, Time t) const {

@@ -112,10 +112,9 @@ private:
     std::vector<Removal> removals_;
     // Changes of each name, in time order: the file it then names, or -1.
     std::map<std::string, std::vector<std::pair<Time, int>>> name_changes_;
-    std::map<std::string, std::string> filesystem_of_; // path of a synced descriptor -> mount point
     int host_ = 0;
 
-    bool synced(const std::string &path, bool as_directory, Time after, Time before) const;
+    bool directory_synced(const std::string &dir, Time after, Time before) const;
 };
 
 // The mount point of the file system that holds path.
