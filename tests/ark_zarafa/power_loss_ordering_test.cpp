@@ -95,6 +95,29 @@ TEST_P(SyncTraceModel, SaysWhatAPowerLossKeeps) {
 
 INSTANTIATE_TEST_SUITE_P(Traces, SyncTraceModel, testing::ValuesIn(kModelCases));
 
+// The benchmark's counts: the host process's syncs by where, its threads
+// included, a tool's apart, every kind of sync alike.
+TEST(SyncTraceCounts, SplitPluginHostAndTools) {
+    const SyncTrace trace = SyncTrace::parse(
+        "100 execve(\"/bin/dbhost\", [\"dbhost\"], 0x1 /* 1 var */) = 0\n"
+        "100 clone3({flags=CLONE_VM|CLONE_THREAD|CLONE_SIGHAND, exit_signal=0}, 88) = 101\n"
+        "100 clone(child_stack=NULL, flags=CLONE_CHILD_SETTID|SIGCHLD <unfinished ...>\n"
+        "102 execve(\"/bin/tool\", [\"tool\"], 0x1 /* 1 var */) = 0\n"
+        "100 <... clone resumed>, child_tidptr=0x7f) = 102\n"
+        "100 fsync(3</w/zarafa/j/.journal>) = 0\n"
+        "101 fdatasync(4</w/zarafa/j>) = 0\n"
+        "101 syncfs(5</s/set/manifest>) = 0\n"
+        "100 sync_file_range(6</s/set/data/x>, 0, 0, 2) = 0\n"
+        "100 fsync(7</var/log/x>) = 0\n"
+        "102 fsync(3</w/zarafa/j/u.index.zbk>) = 0\n"
+        "100 fsync(8</w/zarafa/j/f>) = -1 EIO (Input/output error)\n");
+    const arktest::SyncCounts counts = arktest::count_syncs(trace, "/w", "/s");
+    EXPECT_EQ(counts.plugin, 2);
+    EXPECT_EQ(counts.host, 2);
+    EXPECT_EQ(counts.other, 1);
+    EXPECT_EQ(counts.tools, 1);
+}
+
 // --- Backups through dbhost ----------------------------------------------
 
 // A FULL and an INCR with new mail, of three users and the public store,
