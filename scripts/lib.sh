@@ -9,9 +9,11 @@ JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 # alike. The clang runtime (sanitizers and libFuzzer for the fuzz build) is
 # packaged per clang version, so it is chosen after clang is installed.
 # Amanda (server and client) runs the end-to-end test of the Amanda
-# application; libarchive writes and reads its dumps.
+# application; libarchive writes and reads its dumps. strace records the file
+# and sync calls of a backup, for the power-loss ordering test and the
+# benchmarks' sync counts.
 ARK_PACKAGES=(cmake g++ make pkg-config libpcre2-dev libgtest-dev libgmock-dev libbenchmark-dev
-              libpq-dev openssh-client openssh-server clang libarchive-dev amanda-server amanda-client)
+              libpq-dev openssh-client openssh-server clang libarchive-dev amanda-server amanda-client strace)
 
 # install_missing PACKAGE...: install those of the packages that are not yet.
 install_missing() {

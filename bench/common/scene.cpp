@@ -134,15 +134,19 @@ Scene::Scene(const Programs &programs, fs::path dir, long users, std::vector<std
 
 Scene::~Scene() { fs::remove_all(dir_); }
 
-HostRun Scene::host(const std::string &label, const std::vector<std::string> &args) {
+HostRun Scene::host(const std::string &label, const std::vector<std::string> &args,
+                    const std::vector<std::string> &wrapper) {
     const fs::path log = dir_ / (label + ".log"), cpu = dir_ / (label + ".cpu");
     const fs::path out = dir_ / (label + ".out"), err = dir_ / (label + ".err");
     fs::remove(log);
-    std::vector<std::string> argv{programs_.dbhost.string(), "--log", log.string()};
+    std::vector<std::string> argv = wrapper;
+    argv.insert(argv.end(), {programs_.dbhost.string(), "--log", log.string()});
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = env_;
-    env.push_back("LD_PRELOAD=" + programs_.self_cpu.string());
-    env.push_back("SCALE_SELF_CPU_OUT=" + cpu.string());
+    if (wrapper.empty()) {
+        env.push_back("LD_PRELOAD=" + programs_.self_cpu.string());
+        env.push_back("SCALE_SELF_CPU_OUT=" + cpu.string());
+    }
     const auto start = Clock::now();
     const int status = run(argv, env, dir_, out, err);
     HostRun r;
@@ -153,16 +157,19 @@ HostRun Scene::host(const std::string &label, const std::vector<std::string> &ar
         fs::remove_all(kept);
         fs::create_directories(kept);
         for (const fs::path &file : {log, out, err})
-            fs::copy_file(file, kept / file.filename(), fs::copy_options::overwrite_existing);
+            if (fs::exists(file))
+                fs::copy_file(file, kept / file.filename(), fs::copy_options::overwrite_existing);
         fail("dbhost " + label + " ended with status " + std::to_string(status) + "; its log and output are in " +
              kept.string());
     }
+    r.messages = plugin_messages(log);
+    if (!wrapper.empty())
+        return r;
     std::ifstream in(cpu);
     double user = 0, system = 0;
     if (!(in >> user >> system))
         fail("the host reported no CPU time for " + label);
     r.self_cpu = user + system;
-    r.messages = plugin_messages(log);
     return r;
 }
 

@@ -51,8 +51,10 @@ public:
     long count() const { return static_cast<long>(mailboxes_.size()); }
 
     // Runs dbhost with args after "--log"; fails the benchmark when the host
-    // fails, keeping its output.
-    HostRun host(const std::string &label, const std::vector<std::string> &args);
+    // fails, keeping its output. With a wrapper (strace and its options) the
+    // host runs under it and reports no CPU time of its own.
+    HostRun host(const std::string &label, const std::vector<std::string> &args,
+                 const std::vector<std::string> &wrapper = {});
     // "VERB --plugin SO --store STORE --work-dir WORK".
     std::vector<std::string> common(const std::string &verb, const fs::path &store, const fs::path &work) const;
 

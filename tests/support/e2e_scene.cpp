@@ -116,7 +116,17 @@ void E2eScene::lose_public_store() const {
 }
 
 HostRun E2eScene::dbhost(const std::vector<std::string> &args, const std::string &faults) const {
-    std::vector<std::string> argv{std::string(ARK_BIN_DIR) + "/dbhost", "--log", log().string()};
+    return run_host({}, args, faults);
+}
+
+HostRun E2eScene::dbhost_under(const std::vector<std::string> &wrapper, const std::vector<std::string> &args) const {
+    return run_host(wrapper, args, "");
+}
+
+HostRun E2eScene::run_host(const std::vector<std::string> &wrapper, const std::vector<std::string> &args,
+                           const std::string &faults) const {
+    std::vector<std::string> argv = wrapper;
+    argv.insert(argv.end(), {std::string(ARK_BIN_DIR) + "/dbhost", "--log", log().string()});
     argv.insert(argv.end(), args.begin(), args.end());
     ProcessOptions options;
     options.cwd = dir();

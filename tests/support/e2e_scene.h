@@ -80,6 +80,9 @@ public:
     // later one.
     HostRun restore_chain(const std::string &job, const std::vector<std::string> &extra = {}) const;
     HostRun dbhost(const std::vector<std::string> &args, const std::string &faults = "") const;
+    // dbhost started by a wrapper program (its argv, e.g. strace and its
+    // options), without faults.
+    HostRun dbhost_under(const std::vector<std::string> &wrapper, const std::vector<std::string> &args) const;
     // The arguments backup() gives dbhost.
     std::vector<std::string> backup_args(const std::string &saveset, const std::vector<std::string> &extra = {}) const;
 
@@ -96,6 +99,9 @@ public:
     ark::sys::Fd at_hold() const;
 
 private:
+    HostRun run_host(const std::vector<std::string> &wrapper, const std::vector<std::string> &args,
+                     const std::string &faults) const;
+
     TempDir tmp_;
     fs::path work_;
     fs::path into_;
