@@ -106,6 +106,8 @@ void sync_data(int fd, const fs::path &name) {
         fail("cannot flush", name);
 }
 
+// A write-back error of any file of the file system since fd was opened is
+// reported here, so fd is best opened before the files it is to cover.
 void sync_file_system(int fd, const fs::path &name) {
     if (::syncfs(fd) != 0)
         fail("cannot flush the file system of", name);

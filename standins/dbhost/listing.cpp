@@ -34,8 +34,8 @@ void list_items(const SaveSet &set) {
               << " items, " << bytes_of(m) << " bytes";
     if (m.confirmed < m.items.size())
         std::cout << ", " << m.items.size() - m.confirmed
-                  << " of the items stored after its last durable batch (a restore uses each only when its file "
-                     "checks whole)";
+                  << " of them stored after its last durable batch (a restore uses each only if its file checks "
+                     "whole)";
     std::cout << "\n";
     std::printf("%14s  %-64s  %-5s  %-19s  %s\n", "SIZE", "SHA256", "LEVEL", "STORED", "ITEM");
     std::fflush(stdout);

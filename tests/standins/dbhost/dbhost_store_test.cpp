@@ -290,6 +290,12 @@ TEST_P(DbhostBatchCrash, RestoreUsesOnlyWholeItemsAndNamesTheSaveSetIncomplete) 
 
     auto list = scene.run({"list", "--store", scene.store().string()});
     EXPECT_TRUE(contains(list.out, "incomplete  night\n")) << list.out;
+    list = scene.run({"list", "--store", scene.store().string(), "--saveset", "night"});
+    const size_t listed = c.tear == Tear::cut_manifest_line ? c.written - 1 : c.written;
+    EXPECT_TRUE(contains(list.out, ", incomplete, " + std::to_string(listed) + " items, ") &&
+                contains(list.out, ", " + std::to_string(listed - c.confirmed) +
+                                       " of them stored after its last durable batch"))
+        << list.out;
 
     scene.clear_record();
     r = scene.restore("night");
