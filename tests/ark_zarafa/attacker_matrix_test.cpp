@@ -4,7 +4,10 @@
 // restore use, before each kind of run. Whatever it planted, a root-only
 // victim outside the tree stays unchanged and unread, no planted program
 // runs, nothing the run made can be read by the attacker, and the run either
-// succeeds untouched or fails with an "Error:" naming the planted path.
+// succeeds untouched or fails with an "Error:" naming the planted path. Some
+// plants are leased files of the attacker's: when the run opens one, the
+// attacker swaps a component of its path for a link to the victim before the
+// open goes on.
 #include "support/e2e_scene.h"
 
 #include <fcntl.h>
@@ -16,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -23,6 +27,9 @@ using namespace arktest;
 
 constexpr uid_t kAttacker = kAttackerUid;
 const std::string kSecret = "VICTIM-SECRET-4b1d";
+// The victim's files read as a selective-restore list: a run that took one
+// for its list would hand the secret to the tools as a record key.
+const std::string kSecretList = "user0001^:" + kSecret + "\n";
 
 // What must not change: content, inode and ctime of every entry.
 std::map<std::string, std::string> victim_state(const fs::path &dir) {
@@ -49,11 +56,18 @@ struct Plant {
     // Where, relative to the scene: "%W" the shared work directory, "%R"
     // the shared restore area.
     const char *place;
-    // What: "link" to the victim, "dir" of the attacker (mode 0777, with a
-    // link to the victim's secret and a planted script inside), "fifo",
-    // "file", "loose" (root's, mode 0777, earlier version), "owned" (root's
-    // earlier directory handed to the attacker).
+    // What: "link" to the victim's directory, "filelink" to the victim's
+    // list, "dir" of the attacker (mode 0777, with links to the victim's
+    // secret and a planted script inside), "fifo", "file" (empty), "loose"
+    // (root's, mode 0777, earlier version), "owned" (root's earlier
+    // directory handed to the attacker), "lease" (a leased file that the
+    // attacker swaps for a "filelink" when it is opened), "leasedir" (a
+    // directory of the attacker's holding a leased list, swapped for a
+    // "link" when the list is opened).
     const char *kind;
+    // For the plants of a selective restore's list file: the list the
+    // restore is given; nothing for the other plants.
+    const char *list = nullptr;
 };
 void PrintTo(const Plant &p, std::ostream *os) { *os << p.label; }
 
@@ -64,8 +78,9 @@ protected:
             GTEST_SKIP() << "the attacker matrix needs root: it drops a child to uid " << kAttacker;
         fs::permissions(scene.dir(), fs::perms(0755));
         fs::create_directories(victim / "dir");
-        write_file(victim / "secret", kSecret, fs::perms(0600));
+        write_file(victim / "secret", kSecretList, fs::perms(0600));
         write_file(victim / "dir/kept", "kept", fs::perms(0600));
+        write_file(victim / "dir/user0001.lst", kSecretList, fs::perms(0600));
         fs::permissions(victim, fs::perms(0700));
         for (const fs::path &shared : {work, area}) {
             fs::create_directories(shared);
@@ -77,8 +92,8 @@ protected:
 
     std::string job_dir_name(Op op) const { return op == Op::copy ? "copyset" : "job"; }
 
-    fs::path place_of(const Plant &plant, Op op) const {
-        std::string place = plant.place;
+    fs::path place_of(const char *where, Op op) const {
+        std::string place = where;
         auto put = [&place](const std::string &key, const std::string &value) {
             for (size_t at; (at = place.find(key)) != std::string::npos;)
                 place.replace(at, key.size(), value);
@@ -103,10 +118,28 @@ protected:
             }
         }
         const fs::path secret = victim / "secret", victim_dir = victim / "dir", marker = scene.dir() / "PWNED";
+        const fs::path victim_list = victim_dir / "user0001.lst";
+        if (kind == "lease" || kind == "leasedir") {
+            const fs::path file = kind == "lease" ? path : path / "user0001.lst";
+            if (kind == "leasedir") {
+                ASSERT_TRUE(as_attacker([&] { return ::mkdir(path.c_str(), 0755) == 0; }));
+            }
+            // The swap puts a link where the file (or its directory) was.
+            const fs::path swapped = path;
+            const fs::path target = kind == "lease" ? victim_list : victim_dir;
+            lease = std::make_unique<LeasedSwap>(file, "", [swapped, target] {
+                const fs::path away = swapped.string() + ".away";
+                return ::rename(swapped.c_str(), away.c_str()) == 0 &&
+                       ::symlink(target.c_str(), swapped.c_str()) == 0;
+            });
+            ASSERT_TRUE(lease->ready()) << lease->error();
+            return;
+        }
         ASSERT_TRUE(as_attacker([&] {
-            std::error_code ec;
             if (kind == "link")
                 return ::symlink(victim_dir.c_str(), path.c_str()) == 0;
+            if (kind == "filelink")
+                return ::symlink(victim_list.c_str(), path.c_str()) == 0;
             if (kind == "fifo")
                 return ::mkfifo(path.c_str(), 0666) == 0;
             if (kind == "file")
@@ -138,7 +171,7 @@ protected:
         case Op::no_recovery:
             return scene.restore("base", {"--no-recovery"});
         case Op::selective:
-            return scene.restore("base", {"--list-file", "user0001@" + (base_work / "zarafa/user0001.lst").string()});
+            return scene.restore("base", {"--list-file", "user0001@" + list.string()});
         }
         return {};
     }
@@ -171,10 +204,16 @@ protected:
     fs::path work = scene.dir() / "shared-work";
     fs::path area = scene.dir() / "shared-restore";
     fs::path base_work = scene.dir() / "base-work";
+    // The selective restore's list: the one its base backup wrote, or a plant.
+    fs::path list = base_work / "zarafa/user0001.lst";
+    std::unique_ptr<LeasedSwap> lease;
 };
 
 TEST_P(AttackerMatrix, TheVictimStaysUntouchedAndUnreadAndNothingPlantedRuns) {
     const auto &[p, op] = GetParam();
+    const bool restore_place = std::string(p.place).starts_with("%R");
+    if (restore_place == is_backup(op) || (p.list && op != Op::selective))
+        GTEST_SKIP() << "the plant is at a place this operation does not use";
     // The restores restore a save set made before the attack, in a tree of
     // root's own; the backups run in the shared work directory.
     if (!is_backup(op)) {
@@ -183,15 +222,16 @@ TEST_P(AttackerMatrix, TheVictimStaysUntouchedAndUnreadAndNothingPlantedRuns) {
         ASSERT_EQ(base.exit_status(), 0) << base.describe();
         scene.set_into(area / "restored" / "into");
     }
-    const bool restore_place = std::string(p.place).starts_with("%R");
-    if (restore_place == is_backup(op))
-        GTEST_SKIP() << "the plant is at a place this operation does not use";
-    const fs::path at = place_of(p, op);
+    const fs::path at = place_of(p.place, op);
+    if (p.list)
+        list = place_of(p.list, op);
     fs::create_directories(at.parent_path());
     plant(p, at);
     const auto victim_before = victim_state(victim);
 
     const HostRun r = run(op);
+    if (lease)
+        RecordProperty("swapped", lease->swapped() ? "yes" : "no");
 
     EXPECT_EQ(victim_state(victim), victim_before);
     EXPECT_FALSE(fs::exists(scene.dir() / "PWNED")) << "a planted program ran";
@@ -227,6 +267,13 @@ const Plant kPlants[] = {
     {"RestoreTargetForeignFile", "%R/restored", "file"},
     {"RestoreTargetOwnedEarlier", "%R/restored", "owned"},
     {"RestoreTargetLooseEarlier", "%R/restored", "loose"},
+    {"ListFileLink", "%R/user0001.lst", "filelink", "%R/user0001.lst"},
+    {"ListFileFifo", "%R/user0001.lst", "fifo", "%R/user0001.lst"},
+    {"ListFileForeignFile", "%R/user0001.lst", "file", "%R/user0001.lst"},
+    {"ListFileInForeignDir", "%R/lists", "dir", "%R/lists/user0001.lst"},
+    {"ListFileInDirOfTheAttacker", "%R/lists", "owned", "%R/lists/user0001.lst"},
+    {"ListFileSwappedWhileOpened", "%R/user0001.lst", "lease", "%R/user0001.lst"},
+    {"ListFileDirSwappedWhileOpened", "%R/lists", "leasedir", "%R/lists/user0001.lst"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Plants, AttackerMatrix,

@@ -1,6 +1,9 @@
 // Operation set-up and close: the order of the set-up steps, the removal of
 // an earlier export directory (and what it must never remove), selective
 // restore set-up from a list file, and the close of each kind of operation.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -143,6 +146,10 @@ struct ClaimCase {
     std::string job_file; // left in the directory "nightly" by earlier runs, or none
     bool accepted;
     std::string message;
+    // What stands at the marker's name instead of a marker: "link" or
+    // "hardlink" to a file outside that reads like the job's marker,
+    // "fifo", "foreign" (a marker of another uid); or nothing.
+    std::string marker_plant = {};
 };
 
 void PrintTo(const ClaimCase &c, std::ostream *os) { *os << c.name; }
@@ -156,6 +163,24 @@ TEST_P(ExportDirClaim, LevelsThatKeepABaselineOwnTheirDirectory) {
         arktest::write_file(dir / c.job_file, c.job_file == ".ark_zarafa.job" ? "nightly\n" : "kept");
         arktest::write_file(dir / "alice.index.zbk", "kept");
     }
+    const fs::path marker = dir / ".ark_zarafa.job", outside = work / "outside-marker";
+    if (!c.marker_plant.empty()) {
+        if (c.marker_plant == "foreign" && ::geteuid() != 0)
+            GTEST_SKIP() << "a marker of another uid needs root";
+        arktest::write_file(dir / "alice.index.zbk", "kept");
+        arktest::write_file(outside, "nightly\n", fs::perms(0600));
+        if (c.marker_plant == "link")
+            fs::create_symlink(outside, marker);
+        if (c.marker_plant == "hardlink")
+            fs::create_hard_link(outside, marker);
+        if (c.marker_plant == "fifo") {
+            ASSERT_EQ(::mkfifo(marker.c_str(), 0600), 0);
+        }
+        if (c.marker_plant == "foreign") {
+            arktest::write_file(marker, "nightly\n", fs::perms(0600));
+            ASSERT_EQ(::chown(marker.c_str(), arktest::kAttackerUid, arktest::kAttackerUid), 0);
+        }
+    }
     const auto before = arktest::tree_snapshot(work.path());
     const int result = init(DB_TYPE_BCK, {"INFO=" + c.info, "SAVESET=" + c.saveset, tmp()});
     EXPECT_EQ(result, c.accepted ? DB_NUM_I_OK : DB_NUM_E_ERROR) << arktest::all_messages();
@@ -166,6 +191,11 @@ TEST_P(ExportDirClaim, LevelsThatKeepABaselineOwnTheirDirectory) {
         // Refused before anything was listed, written or removed.
         EXPECT_EQ(arktest::tree_snapshot(work.path()), before);
         EXPECT_EQ(users(), Strings{});
+        if (!c.marker_plant.empty()) {
+            EXPECT_EQ(fs::symlink_status(marker).type(), c.marker_plant == "link"   ? fs::file_type::symlink
+                                                         : c.marker_plant == "fifo" ? fs::file_type::fifo
+                                                                                    : fs::file_type::regular);
+        }
     } else if (c.info.find("COPY") == std::string::npos) {
         // The marker names the job, for the owner only.
         EXPECT_EQ(arktest::read_file(dir / ".ark_zarafa.job"), "nightly\n");
@@ -194,7 +224,20 @@ INSTANTIATE_TEST_SUITE_P(
         ClaimCase{"CopyOverAKilledCopy", "\"-l\" \"COPY\"", "nightly", ".alice.index.zbk.nobaseline", true, ""},
         ClaimCase{"CopyNamedLikeAJobWithADiffBaseline", "\"-l\" \"COPY\"", "nightly", ".alice.index.zbk.full",
                   false, "the export directory of job nightly"},
-        ClaimCase{"CopyOverALeftCopy", "\"-l\" \"COPY\"", "nightly", "alice.data.zbk", true, ""}),
+        ClaimCase{"CopyOverALeftCopy", "\"-l\" \"COPY\"", "nightly", "alice.data.zbk", true, ""},
+        // An entry at the marker's name that is not a marker of this
+        // account's, with one name, is never read, written through or
+        // taken for the job's: the set-up fails naming it.
+        ClaimCase{"FullOverALinkAsMarker", "\"-l\" \"FULL\" \"-j\" \"nightly\"", "s", "", false,
+                  ".ark_zarafa.job is a symbolic link; the backup does not use", "link"},
+        ClaimCase{"CopyOverALinkAsMarker", "\"-l\" \"COPY\"", "nightly", "", false,
+                  "Error: the job marker ", "link"},
+        ClaimCase{"IncrOverAMarkerOfTwoNames", "\"-l\" \"INCR\" \"-j\" \"nightly\"", "s", "", false,
+                  ".ark_zarafa.job has 2 names", "hardlink"},
+        ClaimCase{"IncrOverAFifoAsMarker", "\"-l\" \"INCR\" \"-j\" \"nightly\"", "s", "", false,
+                  ".ark_zarafa.job is a FIFO", "fifo"},
+        ClaimCase{"FullOverAForeignMarker", "\"-l\" \"FULL\" \"-j\" \"nightly\"", "s", "", false,
+                  ".ark_zarafa.job is owned by uid 65534", "foreign"}),
     [](const ::testing::TestParamInfo<ClaimCase> &info) { return std::string(info.param.name); });
 
 TEST_F(OperationSetup, HostileJobAndSaveSetNamesStayInsideTheExportArea) {

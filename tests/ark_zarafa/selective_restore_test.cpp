@@ -1,5 +1,8 @@
 // The selective-restore set-up: finding the list file named by a
 // "user@list-file" entry, relative to the work directory or absolute.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -83,6 +86,13 @@ struct Refusal {
     const char *name;
     std::string entry;   // %D stands for the test directory
     std::string message; // likewise
+    // What the test makes first below its directory: "link" (link.lst, to
+    // sel.lst), "fifo" (fifo.lst), "loose" (loose.lst, mode 0666),
+    // "hardlink" (twice.lst, a second name of sel.lst), "foreign"
+    // (foreign.lst of another uid), "opendir" (open/sel.lst in a directory
+    // of mode 0777), "foreigndir" (theirs/sel.lst in another uid's
+    // directory); or nothing.
+    std::string plant = {};
 };
 
 void PrintTo(const Refusal &r, std::ostream *os) { *os << r.name; }
@@ -98,6 +108,31 @@ std::string with_dir(std::string text, const std::string &dir) {
 TEST_P(SelectiveRestoreRefusals, FailWithAnErrorAndLeaveTheRecord) {
     fs::create_directories(dir / "subdir");
     arktest::write_file(dir / std::string(250, 'r'), "alice^:K1\n");
+    const std::string plant = GetParam().plant;
+    if ((plant == "foreign" || plant == "foreigndir") && ::geteuid() != 0)
+        GTEST_SKIP() << "another uid's file needs root";
+    const uid_t other = arktest::kAttackerUid;
+    if (plant == "link")
+        fs::create_symlink(dir / "sel.lst", dir / "link.lst");
+    if (plant == "fifo") {
+        ASSERT_EQ(::mkfifo((dir / "fifo.lst").c_str(), 0600), 0);
+    }
+    if (plant == "loose")
+        arktest::write_file(dir / "loose.lst", "alice^:K1\n", fs::perms(0666));
+    if (plant == "hardlink")
+        fs::create_hard_link(dir / "sel.lst", dir / "twice.lst");
+    if (plant == "foreign") {
+        arktest::write_file(dir / "foreign.lst", "alice^:K1\n");
+        ASSERT_EQ(::chown((dir / "foreign.lst").c_str(), other, other), 0);
+    }
+    if (plant == "opendir" || plant == "foreigndir") {
+        const fs::path sub = dir / (plant == "opendir" ? "open" : "theirs");
+        arktest::write_file(sub / "sel.lst", "alice^:K1\n", fs::perms(0600));
+        fs::permissions(sub, fs::perms(plant == "opendir" ? 0777 : 0755));
+        if (plant == "foreigndir") {
+            ASSERT_EQ(::chown(sub.c_str(), other, other), 0);
+        }
+    }
     EXPECT_EQ(init({with_dir(GetParam().entry, dir.path().string())}), 0);
     EXPECT_TRUE(arktest::has_message_containing(with_dir(GetParam().message, dir.path().string())))
         << arktest::all_messages();
@@ -112,8 +147,35 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"NoName", "alice@", "Error: no list file named after \"@\""},
                       Refusal{"Directory", "alice@subdir", "Error: list file %D/subdir is a directory"},
                       // The name fits, but not once it is joined to the work directory.
-                      Refusal{"JoinedPathTooLong", "alice@" + std::string(250, 'r'), "Error: path of list file"}),
+                      Refusal{"JoinedPathTooLong", "alice@" + std::string(250, 'r'), "Error: path of list file"},
+                      // A list that someone else wrote, or could change or
+                      // swap before it is read, is not read.
+                      Refusal{"Link", "alice@link.lst",
+                              "Error: the list file %D/link.lst can't be trusted: %D/link.lst is a symbolic link",
+                              "link"},
+                      Refusal{"Fifo", "alice@fifo.lst", "%D/fifo.lst is a FIFO; the restore does not read it",
+                              "fifo"},
+                      Refusal{"WritableByOthers", "alice@%D/loose.lst",
+                              "%D/loose.lst is writable by group or others (mode 0666)", "loose"},
+                      Refusal{"SecondName", "alice@twice.lst", "%D/twice.lst has 2 names", "hardlink"},
+                      Refusal{"AnotherUidsFile", "alice@foreign.lst",
+                              "%D/foreign.lst is owned by uid 65534, not by uid 0 or root", "foreign"},
+                      Refusal{"InADirectoryOthersCanWrite", "alice@open/sel.lst",
+                              "%D/open is writable by group or others (mode 0777 without the sticky bit)",
+                              "opendir"},
+                      Refusal{"InAnotherUidsDirectory", "alice@theirs/sel.lst", "%D/theirs is owned by uid 65534",
+                              "foreigndir"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A directory shared with the sticky bit, as /tmp is, may hold the list:
+// nobody else can replace a file of this account's there.
+TEST_F(SelectiveRestore, AListOfOursInASharedStickyDirectoryIsRead) {
+    arktest::write_file(dir / "shared/sel.lst", "alice^:K1\n", fs::perms(0600));
+    fs::permissions(dir / "shared", fs::perms(01777));
+    EXPECT_EQ(init({"alice@shared/sel.lst"}), 1) << arktest::all_messages();
+    EXPECT_EQ(std::string(state.cpSelRstListFName), (dir / "shared/sel.lst").string());
+    EXPECT_EQ(state.iIsSelectiveRestore, 1);
+}
 
 TEST_F(SelectiveRestore, MissingArgumentsAreRefused) {
     EXPECT_EQ(ARK_FN(InitSelectiveRestore)(users, nullptr), 0);

@@ -1,6 +1,9 @@
 #include "support/fixtures.h"
 
+#include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,16 +45,89 @@ void write_file(const fs::path &path, const std::string &text, fs::perms mode) {
     fs::permissions(path, mode);
 }
 
+namespace {
+
+bool drop_to_attacker() {
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(kAttackerUid, kAttackerUid, kAttackerUid) == 0 &&
+           ::setresuid(kAttackerUid, kAttackerUid, kAttackerUid) == 0;
+}
+
+// The attacker's side of a LeasedSwap; reports on fd and never returns.
+[[noreturn]] void lease_and_swap(int fd, const fs::path &path, const std::string &text,
+                                 const std::function<bool()> &swap) {
+    auto report = [fd](char what) { return ::write(fd, &what, 1) == 1; };
+    sigset_t lease_break;
+    sigemptyset(&lease_break);
+    sigaddset(&lease_break, SIGIO);
+    // Blocked before the lease exists, so the break is waited for, not missed.
+    if (!drop_to_attacker() || ::sigprocmask(SIG_BLOCK, &lease_break, nullptr) != 0) {
+        report('F');
+        ::_exit(1);
+    }
+    const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+    const bool written = out >= 0 && ::write(out, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                         ::close(out) == 0;
+    // A write lease needs the only open descriptor of the file: this one.
+    const int leased = written ? ::open(path.c_str(), O_RDONLY | O_NOFOLLOW) : -1;
+    if (leased < 0 || ::fcntl(leased, F_SETLEASE, F_WRLCK) != 0) {
+        report('F');
+        ::_exit(1);
+    }
+    report('L');
+    const struct timespec limit {120, 0};
+    if (::sigtimedwait(&lease_break, nullptr, &limit) != SIGIO)
+        ::_exit(2);
+    const bool swapped = swap();
+    report(swapped ? 'S' : 'F');
+    ::fcntl(leased, F_SETLEASE, F_UNLCK);
+    ::_exit(swapped ? 0 : 1);
+}
+
+} // namespace
+
 bool as_attacker(const std::function<bool()> &fn) {
     const pid_t pid = ::fork();
-    if (pid == 0) {
-        const bool dropped = ::setgroups(0, nullptr) == 0 &&
-                             ::setresgid(kAttackerUid, kAttackerUid, kAttackerUid) == 0 &&
-                             ::setresuid(kAttackerUid, kAttackerUid, kAttackerUid) == 0;
-        ::_exit(dropped && fn() ? 0 : 1);
-    }
+    if (pid == 0)
+        ::_exit(drop_to_attacker() && fn() ? 0 : 1);
     int status = 0;
     return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+LeasedSwap::LeasedSwap(const fs::path &path, const std::string &text, std::function<bool()> swap) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::close(fds[0]);
+        lease_and_swap(fds[1], path, text, swap);
+    }
+    ::close(fds[1]);
+    report_ = fds[0];
+    char first = 0;
+    ready_ = pid_ > 0 && ::read(report_, &first, 1) == 1 && first == 'L';
+    if (!ready_)
+        error_ = "the attacker could not lease " + path.string();
+}
+
+bool LeasedSwap::swapped() {
+    if (pid_ <= 0)
+        return false;
+    // A swap that ran has been reported before the lease was let go, so
+    // before the opener went on: nothing read here is still to come.
+    char last = 0;
+    struct pollfd ready {report_, POLLIN, 0};
+    const bool done = ::poll(&ready, 1, 0) == 1 && ::read(report_, &last, 1) == 1 && last == 'S';
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return done;
+}
+
+LeasedSwap::~LeasedSwap() {
+    swapped();
+    if (report_ >= 0)
+        ::close(report_);
 }
 
 std::vector<std::string> tree_entries(const fs::path &dir) {

@@ -37,6 +37,31 @@ constexpr unsigned kAttackerUid = 65534;
 // supplementary groups); true when fn returned true there.
 bool as_attacker(const std::function<bool()> &fn);
 
+// A file of the attacker's under a write lease, which makes the moment
+// another process opens it deterministic. The attacker (a child at
+// kAttackerUid) creates path with text, leases it, and when someone opens
+// the file it runs swap (say, puts a link where a component of path stood)
+// before it lets that open go on; the opener then holds, or is about to
+// hold, the attacker's file while its path leads elsewhere.
+class LeasedSwap {
+public:
+    LeasedSwap(const fs::path &path, const std::string &text, std::function<bool()> swap);
+    ~LeasedSwap();
+    LeasedSwap(const LeasedSwap &) = delete;
+    LeasedSwap &operator=(const LeasedSwap &) = delete;
+    // The lease is in place (else why not, in error()).
+    bool ready() const { return ready_; }
+    const std::string &error() const { return error_; }
+    // Ends the attacker: true when an open broke the lease and swap ran.
+    bool swapped();
+
+private:
+    pid_t pid_ = -1;
+    int report_ = -1; // the attacker's reports: 'L' leased, 'S' swapped, 'F' failed
+    bool ready_ = false;
+    std::string error_;
+};
+
 // Every entry below dir (links not followed), relative to it, sorted.
 std::vector<std::string> tree_entries(const fs::path &dir);
 // The lines of a text, without their line ends.
