@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "amanda_lines.h"
 #include "item_name.h"
 #include "mailbox_outcomes.h"
 #include "message_log.h"
@@ -114,6 +115,7 @@ DB_ITEM_RESULT PaxStore::store(const std::string &name, host::RunSummary &summar
     }
     if (!write_member(name))
         return failed();
+    stream_started();
     summary.bytes = bytes_;
     if (auto mailbox = host::mailbox_of_item(name))
         mailboxes_.insert(*mailbox);
@@ -128,6 +130,7 @@ bool PaxStore::finish() {
         host::MessageLog::get().error("cannot end the backup stream: " + archive_problem(archive_));
         broken_ = true;
     }
+    stream_started();
     return !broken_;
 }
 
