@@ -53,6 +53,9 @@ public:
     std::string fetch(int level);
     // amfetchdump --extract of the latest level 0 and the levels after it.
     ProcessResult extract();
+    // amrecover as root (it refuses other users), the commands (one a line) on its
+    // standard input, run in the scene's extract directory.
+    ProcessResult amrecover(const std::vector<std::string> &commands);
     // The application's restore command on a dump, as the backup user.
     ProcessResult app_restore(const std::string &dump, const std::vector<std::string> &names);
 

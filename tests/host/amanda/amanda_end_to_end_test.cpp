@@ -275,5 +275,24 @@ TEST(AmandaDump, PlainTarListsMembersAndValidateChecksThem) {
     EXPECT_NE(run_process({"sh", "-c", "head -c 3000 \"$1\" | \"$0\" validate", app, dump}).exit_status, 0);
 }
 
+// amrecover offers the mailboxes of the index lines as files: the one added
+// is restored into the server, the other lost one stays lost.
+TEST(AmandaDump, AmrecoverRestoresTheMailboxAdded) {
+    if (auto why = AmandaScene::unavailable())
+        GTEST_SKIP() << "Amanda end-to-end test skipped: " << *why;
+    AmandaFrontEnd fe;
+    fe.server().populate(3, 2, 3, 31);
+    ASSERT_EQ(fe.full(""), "");
+    const std::string user2 = fe.server().content("user0002");
+    fe.server().lose_mailbox("user0001");
+    fe.server().lose_mailbox("user0002");
+    const std::string lost1 = fe.server().content("user0001");
+    ASSERT_NE(fe.server().content("user0002"), user2);
+    ProcessResult r = fe.amanda().amrecover(
+        {"sethost localhost", "setdisk mail", "add user0002", "extract", "Y", "Y", "Y", "quit"});
+    EXPECT_EQ(fe.server().content("user0002"), user2) << r.out << r.err;
+    EXPECT_EQ(fe.server().content("user0001"), lost1) << r.out << r.err;
+}
+
 } // namespace
 } // namespace arktest
