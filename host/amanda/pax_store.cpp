@@ -115,7 +115,6 @@ DB_ITEM_RESULT PaxStore::store(const std::string &name, host::RunSummary &summar
     }
     if (!write_member(name))
         return failed();
-    stream_started();
     summary.bytes = bytes_;
     if (auto mailbox = host::mailbox_of_item(name))
         mailboxes_.insert(*mailbox);
