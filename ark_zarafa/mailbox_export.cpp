@@ -53,11 +53,12 @@ MailboxExport prepare_export(const std::string &mailbox) {
     }
     e.source = e.dir;
     // Made and checked at set-up; a call outside an operation makes it now.
-    if (!ensure_work_tree(state))
+    bool reopened = false;
+    if (!ensure_work_tree(state, &reopened))
         return e;
     e.dir_fd = export_dir_fd();
     // A job whose work directory was made since the set-up is marked now.
-    if ((state.iBackupLevelFULL || state.iBackupLevelINCR) && !mark_job_dir(state))
+    if (reopened && (state.iBackupLevelFULL || state.iBackupLevelINCR) && !mark_job_dir(state))
         return e;
     // Kept durably before the tool runs: the index in place is the
     // baseline of the job's next increment until the host has stored every

@@ -112,15 +112,23 @@ bool open_work_tree(const ARKZarafa &state) {
     return true;
 }
 
-bool ensure_work_tree(const ARKZarafa &state) {
+bool ensure_work_tree(const ARKZarafa &state, bool *reopened) {
     Tree &t = tree();
+    if (reopened)
+        *reopened = true;
     if (!t.export_dir || t.export_path != export_dir_path(state))
         return open_work_tree(state);
-    sys::OpenedDir now;
-    struct stat held {};
-    if (!sys::open_trusted_dir(t.export_path, false, false, now) && ::fstat(t.export_dir.get(), &held) == 0 &&
-        held.st_dev == now.st.st_dev && held.st_ino == now.st.st_ino)
+    // Every directory on the path was checked when it was opened: only root
+    // or this account can change what the path leads to since. One lookup
+    // tells whether it still leads to the directory held, without walking
+    // and checking the whole path again for every mailbox.
+    struct stat held {}, now {};
+    if (::fstat(t.export_dir.get(), &held) == 0 && ::lstat(t.export_path.c_str(), &now) == 0 &&
+        S_ISDIR(now.st_mode) && held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
+        if (reopened)
+            *reopened = false;
         return true;
+    }
     msg("Warning: the export directory %s was replaced while the backup ran; it is checked again",
         t.export_path.c_str());
     return open_work_tree(state);

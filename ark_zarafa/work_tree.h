@@ -22,8 +22,9 @@ bool open_work_tree(const ARKZarafa &state);
 
 // Makes sure the open export directory is still the one its path leads
 // to; one that was replaced while the backup ran (by a tool, say) is opened
-// and checked again, with a "Warning:". False after an "Error:".
-bool ensure_work_tree(const ARKZarafa &state);
+// and checked again, with a "Warning:", and *reopened says so. False after
+// an "Error:".
+bool ensure_work_tree(const ARKZarafa &state, bool *reopened = nullptr);
 
 // Closes the descriptors (at the close, and before a new set-up).
 void close_work_tree();

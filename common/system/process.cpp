@@ -3,9 +3,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -22,6 +24,10 @@
 
 #include "fd.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 extern char **environ;
 
 namespace ark::sys {
@@ -29,7 +35,8 @@ namespace ark::sys {
 namespace {
 
 // posix_spawn can change the child's directory from glibc 2.29 on; before
-// that, and for what it cannot express at all, the child is forked.
+// that, and for what it cannot express at all, the child is started by
+// start_sharing_memory.
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
 constexpr bool kSpawnChdir = true;
 #else
@@ -200,8 +207,8 @@ int set_output(const Output &output, int stream, Streams &streams, int pipe_end)
     return EINVAL;
 }
 
-// In the forked child: puts one stream in place with system calls only.
-int apply_in_child(const StreamAction &action, int stream) {
+// In the child before exec: puts one stream in place with system calls only.
+__attribute__((no_sanitize("address", "undefined"))) int apply_in_child(const StreamAction &action, int stream) {
     if (action.kind == StreamAction::Kind::dup)
         return ::dup2(action.fd, stream) < 0 ? errno : 0;
     if (action.kind == StreamAction::Kind::leave)
@@ -254,6 +261,112 @@ bool read_some(int fd, std::string &into) {
         return true;
     }
     return n < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+// What a child started by start_sharing_memory needs, prepared by the caller:
+// between the start and exec the child makes system calls only.
+struct ChildStart {
+    const char *program;
+    char **argv;
+    char **envp;
+    const Streams *streams;
+    const Command *command;
+    const char *cwd;
+    int cwd_fd;
+    pid_t parent;
+    int error = 0; // written by the child when it cannot exec
+};
+
+// The child's side: dispositions, group, umask, streams, directory, exec.
+// It runs on a stack the caller frees, so it leaves no sanitizer marks on it.
+__attribute__((no_sanitize("address", "undefined"))) int run_child_start(void *arg) {
+    ChildStart &start = *static_cast<ChildStart *>(arg);
+    const Command &command = *start.command;
+    auto fail = [&](int child_error) {
+        start.error = child_error;
+        ::_exit(127);
+    };
+    struct sigaction action {};
+    for (int signo = 1; signo < NSIG; ++signo) {
+        struct sigaction old {};
+        if (::sigaction(signo, nullptr, &old) != 0)
+            continue;
+        const bool handled = old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN;
+        const bool to_default =
+            std::find(std::begin(kDefaultSignals), std::end(kDefaultSignals), signo) != std::end(kDefaultSignals);
+        if (handled || (to_default && old.sa_handler == SIG_IGN)) {
+            action.sa_handler = SIG_DFL;
+            ::sigaction(signo, &action, nullptr);
+        }
+    }
+    action.sa_handler = SIG_IGN;
+    for (int signo : command.ignored_signals)
+        ::sigaction(signo, &action, nullptr);
+    if (command.own_process_group)
+        ::setpgid(0, 0);
+    if (command.die_with_parent) {
+        ::prctl(PR_SET_PDEATHSIG, SIGHUP);
+        if (::getppid() != start.parent)
+            ::_exit(127);
+    }
+    // First, so that whatever the child creates from here on, redirections
+    // included, gets it.
+    if (command.umask)
+        ::umask(*command.umask);
+    for (int stream = 0; stream < 3; ++stream)
+        if (const int stream_error = apply_in_child(start.streams->action[stream], stream))
+            fail(stream_error);
+    if (start.cwd_fd >= 0) {
+        if (::fchdir(start.cwd_fd) != 0)
+            fail(errno);
+    } else if (start.cwd && ::chdir(start.cwd) != 0) {
+        fail(errno);
+    }
+    for (int fd : command.inherit_fds)
+        if (::fcntl(fd, F_SETFD, 0) != 0)
+            fail(errno);
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    ::execve(start.program, start.argv, start.envp);
+    fail(errno);
+    return 127;
+}
+
+// Starts a child for what posix_spawn cannot express (a umask, ignored
+// signals, a parent-death signal) the way posix_spawn starts one: sharing
+// the caller's memory, on a stack of its own, with the caller suspended
+// until the child has exec'd or failed. A fork would copy the page tables
+// of the whole host process for every tool. Returns the error that kept
+// the child from exec'ing, 0 once it did.
+int start_sharing_memory(ChildStart &start, pid_t &pid) {
+    constexpr size_t kStack = 256 * 1024;
+    void *stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED)
+        return errno;
+    // No handler of the caller may run in the child before exec: every
+    // signal stays blocked until the child has set its dispositions.
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    const int saved_errno = errno;
+    pid = ::clone(run_child_start, static_cast<char *>(stack) + kStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+    const int clone_error = pid < 0 ? errno : 0;
+    errno = saved_errno; // the child shares this thread's errno
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+    __asan_unpoison_memory_region(stack, kStack);
+#endif
+    ::munmap(stack, kStack);
+    if (pid < 0)
+        return clone_error;
+    if (start.error) {
+        int status;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return start.error;
+    }
+    return 0;
 }
 
 } // namespace
@@ -318,8 +431,8 @@ Child::Child(const Command &command) : group_(command.own_process_group), to_end
         result_ = not_started(EINVAL);
         return;
     }
-    // posix_spawn has no umask: a child that needs one is forked.
-    const bool fork_needed = !command.ignored_signals.empty() || command.die_with_parent || command.umask ||
+    // posix_spawn has no umask: a child that needs one is started by clone.
+    const bool clone_needed = !command.ignored_signals.empty() || command.die_with_parent || command.umask ||
                              ((command.cwd || command.cwd_fd) && !kSpawnChdir);
     for (int fd : command.inherit_fds) {
         if (fd <= 2 || ::fcntl(fd, F_GETFD) < 0) {
@@ -377,7 +490,7 @@ Child::Child(const Command &command) : group_(command.own_process_group), to_end
     char **child_env = command.env ? envp.data() : environ;
 
     pid_t pid = -1;
-    if (!fork_needed) {
+    if (!clone_needed) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         for (int stream = 0; stream < 3; ++stream) {
@@ -420,94 +533,12 @@ Child::Child(const Command &command) : group_(command.own_process_group), to_end
             return;
         }
     } else {
-        // Everything the child needs is prepared here: between fork and exec
-        // it makes system calls only.
-        int status_pipe[2];
-        if (::pipe2(status_pipe, O_CLOEXEC) != 0) {
-            const int pipe_error = errno;
+        ChildStart start{program.c_str(), args.data(), child_env, &streams, &command,
+                         command.cwd ? command.cwd->c_str() : nullptr, command.cwd_fd.value_or(-1), ::getpid()};
+        const int error_of_start = start_sharing_memory(start, pid);
+        if (error_of_start) {
             release();
-            result_ = not_started(pipe_error);
-            return;
-        }
-        Fd status_read(status_pipe[0]), status_write(status_pipe[1]);
-        const char *cwd = command.cwd ? command.cwd->c_str() : nullptr;
-        const int cwd_fd = command.cwd_fd.value_or(-1);
-        const pid_t parent = ::getpid();
-        // No handler of the caller may run in the child before exec: every
-        // signal stays blocked until the child has set its dispositions.
-        sigset_t all, saved;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &saved);
-        pid = ::fork();
-        if (pid == 0) {
-            auto fail = [&](int child_error) {
-                (void)!::write(status_pipe[1], &child_error, sizeof child_error);
-                ::_exit(127);
-            };
-            struct sigaction action {};
-            for (int signo = 1; signo < NSIG; ++signo) {
-                struct sigaction old {};
-                if (::sigaction(signo, nullptr, &old) != 0)
-                    continue;
-                const bool handled = old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN;
-                const bool to_default =
-                    std::find(std::begin(kDefaultSignals), std::end(kDefaultSignals), signo) !=
-                    std::end(kDefaultSignals);
-                if (handled || (to_default && old.sa_handler == SIG_IGN)) {
-                    action.sa_handler = SIG_DFL;
-                    ::sigaction(signo, &action, nullptr);
-                }
-            }
-            action.sa_handler = SIG_IGN;
-            for (int signo : command.ignored_signals)
-                ::sigaction(signo, &action, nullptr);
-            if (command.own_process_group)
-                ::setpgid(0, 0);
-            if (command.die_with_parent) {
-                ::prctl(PR_SET_PDEATHSIG, SIGHUP);
-                if (::getppid() != parent)
-                    ::_exit(127);
-            }
-            // First, so that whatever the child creates from here on,
-            // redirections included, gets it.
-            if (command.umask)
-                ::umask(*command.umask);
-            for (int stream = 0; stream < 3; ++stream)
-                if (const int stream_error = apply_in_child(streams.action[stream], stream))
-                    fail(stream_error);
-            if (cwd_fd >= 0) {
-                if (::fchdir(cwd_fd) != 0)
-                    fail(errno);
-            } else if (cwd && ::chdir(cwd) != 0) {
-                fail(errno);
-            }
-            for (int fd : command.inherit_fds)
-                if (::fcntl(fd, F_SETFD, 0) != 0)
-                    fail(errno);
-            sigset_t none;
-            sigemptyset(&none);
-            pthread_sigmask(SIG_SETMASK, &none, nullptr);
-            ::execve(program.c_str(), args.data(), child_env);
-            fail(errno);
-        }
-        const int fork_error = errno;
-        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-        if (pid < 0) {
-            release();
-            result_ = not_started(fork_error);
-            return;
-        }
-        status_write.reset();
-        int child_error = 0;
-        ssize_t n;
-        while ((n = ::read(status_read.get(), &child_error, sizeof child_error)) < 0 && errno == EINTR) {
-        }
-        if (n == static_cast<ssize_t>(sizeof child_error)) {
-            int status;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            release();
-            result_ = not_started(child_error);
+            result_ = not_started(error_of_start);
             return;
         }
     }
