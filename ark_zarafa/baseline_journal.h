@@ -1,35 +1,50 @@
 // The baselines of FULL and INCR exports. A mailbox's index file in the
 // job's export directory is what its next export leaves out, so it may only
 // move forward once the host has stored every file of the export that wrote
-// it. Until then the previous index is kept beside it under a hidden name
-// (or a hidden marker says there was none):
+// it, durably. The host promises that for everything it acknowledged by the
+// time it closes the operation, so the baselines move there, all at once.
 //
-//   .STEM.index.zbk.baseline     copy of the index the export started from
-//   .STEM.index.zbk.nobaseline   the export started from no index
-//   .ALL.export                  a whole-server export ran: every index file
-//                                without a journal of its own is its new one
+// Until then the baseline each export starts from is kept in the journal of
+// the operation, one hidden file per export directory:
+//
+//   .baselines.journal   records appended with a checksum: the index a
+//                        mailbox's export starts from (or that it had none),
+//                        and that a whole-server export ran (every index
+//                        file without a record is then one it made)
+//
+// The records of the next pending mailboxes of the directory are written
+// together and synced once, before the first of their tools runs, so that a
+// batch of exports costs one sync. A record torn by a crash belongs to an
+// export whose tool never ran; recovery ignores it and what follows it.
 //
 // A DIFF holds every change since the job's last FULL, so it starts from
 // the index that FULL left, kept apart once the host has stored the FULL:
 //
 //   .STEM.index.zbk.full         the index of the job's last stored FULL
 //
-// Its export puts that index in place before the journal is written (none
-// there: it exports everything), so that a DIFF never acknowledged leaves
-// the FULL's index behind it, and the run after it still holds every change
-// since the FULL. An INCR after a DIFF starts from the DIFF's index.
+// Its record holds that index (none there: it exports everything), so that
+// a DIFF never stored leaves the FULL's index behind it, and the run after
+// it still holds every change since the FULL. An INCR after a DIFF starts
+// from the DIFF's index.
 //
-// The journal is written and synced before the tool runs and removed once
-// the host has acknowledged the export's last file, so that a crash at any
-// point leaves either the old baseline or one whose files are all stored.
-// An export never acknowledged is undone at once when the host reports a
-// failed item or the operation ends, else by recover() at the job's next
-// FULL or INCR set-up.
+// At the close of a backup the index files of the exports the host
+// acknowledged (and a FULL's ".full" copies) are made durable with one sync
+// of their file system, then the journal is removed and its directory
+// synced. An export with a failed item is undone at once; one never
+// acknowledged, or every export when the host says it could not store the
+// save set, at the close; a crash before the journal is gone is undone
+// whole by recover_baselines() at the job's next FULL or INCR set-up.
+//
+// The previous version kept its journal in per-stem files, which recovery
+// still reads: ".STEM.index.zbk.baseline" (a copy of the index the export
+// started from), ".STEM.index.zbk.nobaseline" (it started from none) and
+// ".ALL.export" (a whole-server export ran).
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <optional>
@@ -39,6 +54,7 @@
 #include <vector>
 
 #include "db_interface.h"
+#include "system/fd.h"
 
 namespace ark {
 
@@ -50,13 +66,20 @@ enum class ExportLevel {
     differential, // starts from the DIFF baseline
 };
 
+// The name of the journal in an export directory.
+inline constexpr const char *kBaselineJournalName = ".baselines.journal";
+
+// How many pending mailboxes one journal sync covers.
+inline constexpr size_t kJournalBatch = 48;
+
 // True when dir holds DIFF baselines, which only a job's FULL leaves (the
-// journal is no sign of a job: a COPY keeps one while its tool runs).
+// journal is no sign of a job: a COPY keeps one while it runs).
 bool holds_diff_baselines(const std::string &dir);
 
-// Puts back the previous baseline of every export in dir that was never
-// acknowledged, removes that export's files, and says so in one "Warning:"
-// per mailbox. Returns the mailboxes concerned.
+// Puts back the previous baseline of every export in dir that the journal
+// left by an earlier operation (of this version or the previous one) holds,
+// removes that export's files, and says so in one "Warning:" per mailbox.
+// Returns the mailboxes concerned.
 std::vector<std::string> recover_baselines(const std::string &dir);
 
 // The journal of the current operation's exports.
@@ -64,14 +87,16 @@ class BaselineJournal {
 public:
     using ExportId = std::size_t;
 
-    // Before the tool exports mailbox into dir: keeps its baseline durably.
-    // Nothing (after an "Error:" naming the mailbox) when that is not
+    // Before the tool exports mailbox into dir: keeps its baseline durably,
+    // and those of the mailboxes in ahead (the next pending ones) in the same
+    // sync. Nothing (after an "Error:" naming the mailbox) when that is not
     // possible; the export must then not run.
     std::optional<ExportId> begin(const std::string &mailbox, const std::string &dir,
-                                  ExportLevel level = ExportLevel::incremental);
+                                  ExportLevel level = ExportLevel::incremental,
+                                  const std::vector<std::string> &ahead = {});
 
-    // After the tool ended. A whole-server export journals the index files
-    // it created, then drops its ".ALL.export" mark.
+    // After the tool ended. A whole-server export puts back every other
+    // mailbox's index at once and removes the index files it made for them.
     void tool_ended(ExportId id);
 
     // True when the mailbox's index file is still the one the export started
@@ -83,7 +108,7 @@ public:
     void abandon(ExportId id);
 
     // An export whose files are handed out without a baseline to keep
-    // (COPY): the journal is dropped as soon as the export proved usable.
+    // (COPY): nothing of it is undone from now on.
     void commit_now(ExportId id);
 
     // The files of the export that were queued for the host, in order. An
@@ -96,27 +121,53 @@ public:
     // The host's result for the item last delivered. A failed item rolls its
     // export back; the export's files still queued are returned, for the
     // caller to take out of the queue. Success or a warning on the last
-    // outstanding file commits the export.
+    // outstanding file makes the export one to commit at the close.
     struct Outcome {
         bool rolled_back = false;
         std::vector<std::string> dropped;
     };
     Outcome acknowledged(DB_ITEM_RESULT result);
 
-    // The operation ends: every export not acknowledged is rolled back.
+    // The close of a backup: with stored, the exports whose every file was
+    // acknowledged move their baselines forward, durably, and the rest are
+    // rolled back; without (the host could not store the save set), every
+    // export is rolled back with a "Warning:" per mailbox.
+    void commit(bool stored);
+
+    // The operation ends: every export not committed is rolled back.
     void close();
 
     bool active() const { return !exports_.empty(); }
 
 private:
+    // Where a stem's baseline is in its directory's journal.
+    struct Record {
+        bool had_index = false;
+        uint64_t offset = 0; // of the index content
+        uint64_t size = 0;
+    };
+    struct Journal {
+        std::string dir;
+        sys::Fd dirfd;
+        sys::Fd file; // open for appending and reading
+        uint64_t end = 0;
+        bool broken = false; // a write failed part-way: nothing more is added
+        // A COPY's journal only serves its own operation (nothing recovers
+        // a directory without a job): it is unlinked at once and never
+        // synced, and the directory empties as its files are stored.
+        bool durable = true;
+        std::map<std::string, Record> records; // by stem, the first one of each
+    };
     struct Stem {
         std::string dir;
         std::string name; // "Public" for the public store
         std::string mailbox;
         int holders = 0;
-        struct stat before {}; // of the index file when its journal was written
+        struct stat before {}; // of the index file when its export began
         bool had_index = false;
+        std::optional<Record> record; // none: a whole-server export made it
     };
+    enum class State { running, acknowledged, committed, rolled_back };
     struct Export {
         std::string mailbox;
         std::string dir;
@@ -124,14 +175,22 @@ private:
         std::vector<std::string> stems; // keys into stems_
         std::vector<std::string> before; // whole server: the index stems there were
         std::vector<std::string> outstanding;
-        bool done = false;
+        bool expected = false;
+        State state = State::running;
+        bool done() const { return state == State::committed || state == State::rolled_back; }
     };
 
-    std::string take_stem(const std::string &dir, const std::string &name, const std::string &mailbox, bool &ok);
+    Journal *journal_of(const std::string &dir, ExportLevel level, std::string &error);
+    bool record(Journal &j, const std::vector<std::string> &stems, ExportLevel level, bool whole_server,
+                std::string &error);
+    std::string take_stem(Journal &j, const std::string &name, const std::string &mailbox);
+    void undo(const Stem &stem, ExportLevel level, bool say);
     void release(Export &e, bool commit);
     void finish(ExportId id, bool commit);
+    void make_durable_and_drop();
 
-    std::map<std::string, Stem> stems_; // by "DIR/STEM"
+    std::map<std::string, Journal> journals_; // by directory
+    std::map<std::string, Stem> stems_;       // by "DIR/STEM"
     std::vector<Export> exports_;
     // Delivered paths, in order, with the export each came from.
     std::unordered_map<std::string, std::deque<ExportId>> queued_;

@@ -92,7 +92,9 @@ extern "C" int build_list_file(const char *ccpIndexFName, const char *ccpListFNa
     }
     // The list is replaced whole: a reader sees the previous list or the new
     // one, never a part. An index that names no user gives an empty list.
-    ark::sys::FileReplacement out(ccpListFName);
+    // It is not synced on its own: after a crash the previous list is as
+    // good, and a backup makes its directory durable once at its end.
+    ark::sys::FileReplacement out(ccpListFName, 0600, ark::sys::Sync::deferred);
     if (out.error()) {
         msg("Error: Can't open %s", ccpListFName);
         return 0;

@@ -8,6 +8,7 @@
 #include "ark_zarafa.h"
 #include "export_check.h"
 #include "export_dir.h"
+#include "fifo_strings.h"
 #include "job_marker.h"
 #include "mailbox_files.h"
 #include "messages.h"
@@ -36,6 +37,15 @@ ExportLevel export_level(const ARKZarafa &state) {
     return ExportLevel::copy;
 }
 
+// The mailboxes still to export, as many as one journal sync covers.
+std::vector<std::string> pending_mailboxes(const ARKZarafa &state) {
+    std::vector<std::string> names;
+    for (const LIST_ITEM *item = state.psUsers ? state.psUsers->spFirstItem : nullptr;
+         item && names.size() < kJournalBatch; item = item->spNextItem)
+        names.emplace_back(item_text(item));
+    return names;
+}
+
 } // namespace
 
 MailboxExport prepare_export(const std::string &mailbox) {
@@ -62,8 +72,9 @@ MailboxExport prepare_export(const std::string &mailbox) {
         return e;
     // Kept durably before the tool runs: the index in place is the
     // baseline of the job's next increment until the host has stored every
-    // file of this export.
-    e.journal = baseline_journal().begin(mailbox, e.dir, export_level(state));
+    // file of this export. The next pending mailboxes are kept in the same
+    // sync.
+    e.journal = baseline_journal().begin(mailbox, e.dir, export_level(state), pending_mailboxes(state));
     if (!e.journal)
         return e;
     msg("Execute [mkdir -p \"%s\"]", e.dir.c_str());

@@ -14,6 +14,7 @@
 #include "baseline_journal.h"
 #include "c_buffer.h"
 #include "export_dir.h"
+#include "export_pipeline.h"
 #include "fifo_strings.h"
 #include "item_results.h"
 #include "job_lock.h"
@@ -228,9 +229,28 @@ bool write_norecover_scripts(const ARKZarafa &state) {
 
 } // namespace
 
-extern "C" int DB_CloseOperation(char **) {
+namespace {
+
+// False when the host says, with "STORED=NO", that it could not make the
+// save set durable; any other value, or none, means stored.
+bool host_stored(char **vars) {
+    for (char **entry = vars; entry && *entry; ++entry)
+        if (std::string_view(*entry) == "STORED=NO")
+            return false;
+    return true;
+}
+
+} // namespace
+
+extern "C" int DB_CloseOperation(char **cppI_CtrlVars) {
     msg("DB_CloseOperation(+)");
     ARKZarafa &state = g_sARKZarafa;
+    // The host has made every item it acknowledged durable by now: the
+    // baselines of the exports it stored whole move forward, together.
+    if (state.eI_OperationType == DB_TYPE_BCK) {
+        ark::export_pipeline().stop_all();
+        ark::baseline_journal().commit(host_stored(cppI_CtrlVars));
+    }
     // Imports still running finish before anything is cleaned up; a failure
     // among them fails the close, after the clean-up.
     const bool imports_failed = state.eI_OperationType == DB_TYPE_RST && ark::finish_restore_imports() != DB_NUM_I_OK;

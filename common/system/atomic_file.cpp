@@ -20,8 +20,9 @@ fs::path directory_of(const fs::path &path) {
 }
 
 // Writes the replacement through fill and commits it.
-template <typename Fill> std::error_code replace_with(const fs::path &target, unsigned mode, Fill fill) {
-    FileReplacement out(target, mode);
+template <typename Fill>
+std::error_code replace_with(const fs::path &target, unsigned mode, Sync sync, Fill fill) {
+    FileReplacement out(target, mode, sync);
     if (out.error())
         return out.error();
     if (std::error_code ec = fill(out.fd()))
@@ -35,7 +36,8 @@ fs::path temporary_sibling(const fs::path &target) {
     return target.parent_path() / ("." + target.filename().string() + ".tmp");
 }
 
-FileReplacement::FileReplacement(fs::path target, unsigned mode) : target_(std::move(target)) {
+FileReplacement::FileReplacement(fs::path target, unsigned mode, Sync sync)
+    : target_(std::move(target)), sync_(sync) {
     struct stat status {};
     in_place_ = ::lstat(target_.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode);
     if (in_place_) {
@@ -81,12 +83,14 @@ std::error_code FileReplacement::commit() {
     if (in_place_)
         return out_.close();
     std::error_code ec;
-    if (::fsync(out_.get()) != 0)
+    if (sync_ == Sync::durable && ::fsync(out_.get()) != 0)
         ec = last_error();
     if (const std::error_code closed = out_.close(); !ec)
         ec = closed;
-    if (!ec)
+    if (!ec && sync_ == Sync::durable)
         ec = rename_durably(temp_, target_);
+    else if (!ec && ::rename(temp_.c_str(), target_.c_str()) != 0)
+        ec = last_error();
     if (ec)
         ::unlink(temp_.c_str());
     return ec;
@@ -102,10 +106,14 @@ std::error_code sync_directory(const fs::path &dir) noexcept {
 }
 
 std::error_code replace_file(const fs::path &target, std::string_view text, unsigned mode) {
-    return replace_with(target, mode, [text](int fd) { return write_all(fd, text); });
+    return replace_with(target, mode, Sync::durable, [text](int fd) { return write_all(fd, text); });
 }
 
 std::error_code copy_file_durably(const fs::path &source, const fs::path &target) {
+    return copy_file(source, target, Sync::durable);
+}
+
+std::error_code copy_file(const fs::path &source, const fs::path &target, Sync sync) {
     Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in)
         return last_error();
@@ -114,7 +122,7 @@ std::error_code copy_file_durably(const fs::path &source, const fs::path &target
         return last_error();
     if (!S_ISREG(status.st_mode))
         return std::make_error_code(std::errc::invalid_argument);
-    return replace_with(target, status.st_mode & 0700, [&in](int out) -> std::error_code {
+    return replace_with(target, status.st_mode & 0700, sync, [&in](int out) -> std::error_code {
         std::array<char, 1 << 16> buffer{};
         for (;;) {
             const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());

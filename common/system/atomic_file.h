@@ -22,6 +22,12 @@ fs::path temporary_sibling(const fs::path &target);
 // Makes the entries of dir (a rename, a new or removed name) durable.
 std::error_code sync_directory(const fs::path &dir) noexcept;
 
+// When a replacement reaches the disk. durable: commit() syncs the file and
+// its directory. deferred: commit() only renames, for a caller that makes a
+// whole directory durable later with one sync of its file system, or whose
+// file may come back as the old one after a crash.
+enum class Sync { durable, deferred };
+
 // A replacement of target written in steps: the temporary file is opened at
 // once and written as the caller goes; commit() syncs it, renames it over
 // target and syncs the directory. Dropped without a commit, the temporary
@@ -34,7 +40,7 @@ std::error_code sync_directory(const fs::path &dir) noexcept;
 // fail instead of being followed or waited on.
 class FileReplacement {
 public:
-    explicit FileReplacement(fs::path target, unsigned mode = 0600);
+    explicit FileReplacement(fs::path target, unsigned mode = 0600, Sync sync = Sync::durable);
     ~FileReplacement();
     FileReplacement(const FileReplacement &) = delete;
     FileReplacement &operator=(const FileReplacement &) = delete;
@@ -51,6 +57,7 @@ private:
     Fd out_;
     bool in_place_ = false;
     bool done_ = false;
+    Sync sync_ = Sync::durable;
     std::error_code error_;
 };
 
@@ -61,6 +68,8 @@ std::error_code replace_file(const fs::path &target, std::string_view text, unsi
 // Replaces target with a copy of source, streamed, never held in memory;
 // the copy keeps the owner's bits of the source's mode only.
 std::error_code copy_file_durably(const fs::path &source, const fs::path &target);
+// The same, synced as sync says.
+std::error_code copy_file(const fs::path &source, const fs::path &target, Sync sync);
 
 // Renames from onto to and syncs the directory of to.
 std::error_code rename_durably(const fs::path &from, const fs::path &to) noexcept;

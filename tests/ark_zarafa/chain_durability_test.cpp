@@ -4,13 +4,15 @@
 // dies after a given entry-point call, or reports a given item as failed).
 // Restoring into lost mailboxes the last FULL with every later save set, and
 // the last FULL with the latest DIFF and the save sets after it, must each
-// give back every message the server held last. A restore that dies at any call,
+// give back every message the server held last. A run whose host says at
+// the close that it could not store it ("STORED=NO") loses its save set. A restore that dies at any call,
 // run again, must do the same.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -35,7 +37,19 @@ constexpr int kItems = 2 * 3;
 // file and one more, a DB_ItemFinishStatus per file, and DB_CloseOperation.
 constexpr int calls_of(int mailboxes) { return 1 + (2 * mailboxes + 1) + 2 * mailboxes + 1; }
 
-enum class Fault { kill_after_call, fail_item };
+enum class Fault { kill_after_call, fail_item, not_stored };
+
+const char *fault_text(Fault f) {
+    switch (f) {
+    case Fault::kill_after_call:
+        return "_killed_after_call";
+    case Fault::fail_item:
+        return "_fails_item";
+    case Fault::not_stored:
+        break;
+    }
+    return "_not_stored";
+}
 
 struct ChainCase {
     int run;    // which backup of the chain is disturbed
@@ -49,8 +63,8 @@ struct ChainCase {
 };
 
 void PrintTo(const ChainCase &c, std::ostream *os) {
-    *os << "run " << c.run << " (" << c.levels->at(static_cast<size_t>(c.run)) << ")"
-        << (c.fault == Fault::kill_after_call ? " killed after call " : " fails item ") << c.n
+    *os << "run " << c.run << " (" << c.levels->at(static_cast<size_t>(c.run)) << ")" << fault_text(c.fault) << " "
+        << c.n
         << (c.all_account ? " with an account ALL" : "");
 }
 
@@ -63,14 +77,14 @@ std::vector<ChainCase> cases_of_runs(int first, int last, bool all_account, int 
             cases.push_back({run, Fault::kill_after_call, k, all_account, workers, &levels});
         for (int p = 1; p <= 2 * mailboxes; ++p)
             cases.push_back({run, Fault::fail_item, p, all_account, workers, &levels});
+        cases.push_back({run, Fault::not_stored, 0, all_account, workers, &levels});
     }
     return cases;
 }
 
 std::string case_name(const ::testing::TestParamInfo<ChainCase> &info) {
     const ChainCase &c = info.param;
-    return "run" + std::to_string(c.run) + (c.fault == Fault::kill_after_call ? "_killed_after_call" : "_fails_item") +
-           std::to_string(c.n);
+    return "run" + std::to_string(c.run) + fault_text(c.fault) + std::to_string(c.n);
 }
 
 void add_mail(const E2eScene &scene, int round) {
@@ -198,13 +212,24 @@ TEST_P(ChainDurability, WholeChainRestoresEveryMessage) {
             add_mail(scene, r);
         std::vector<std::string> extra{"--level", levels[static_cast<size_t>(r)], "--job", "nightly", "--workers",
                                        std::to_string(c.workers)};
-        if (r == c.run) {
+        if (r == c.run && c.fault == Fault::not_stored) {
+            extra.insert(extra.end(), {"--var", "STORED=NO"});
+        } else if (r == c.run) {
             extra.push_back(c.fault == Fault::kill_after_call ? "--test-kill-after-call" : "--test-fail-item");
             extra.push_back(std::to_string(c.n));
         }
         const HostRun run = scene.backup("s" + std::to_string(r), extra);
         if (r == c.run && c.fault == Fault::kill_after_call) {
             ASSERT_EQ(run.process.signal, SIGKILL) << "the host should have died\n" << run.describe();
+        } else if (r == c.run && c.fault == Fault::not_stored) {
+            ASSERT_TRUE(run.survived()) << run.describe();
+            for (const std::string &m : kMailboxes)
+                EXPECT_TRUE(run.problem_mentions({"Warning: the host could not store this backup durably (STORED=NO)",
+                                                  "mailbox " + m + " is kept"}))
+                    << run.describe();
+            // What the host could not make durable is gone after the crash
+            // it stands for.
+            fs::remove_all(scene.store() / ("s" + std::to_string(r)));
         } else if (r == c.run) {
             ASSERT_TRUE(run.survived()) << run.describe();
             EXPECT_TRUE(run.problem_mentions({"Warning: the host could not store"})) << run.describe();
@@ -448,6 +473,159 @@ TEST(ChainDurabilityMessages, RecoveryAndFailedStoreNameTheMailbox) {
     EXPECT_FALSE(fs::exists(scene.work() / "zarafa" / "nightly" / "user0002.data.zbk"));
     EXPECT_TRUE(arktest::paths_containing(scene.work() / "zarafa" / "nightly", ".nobaseline").empty());
 }
+
+// A killed INCR is rolled back at the next set-up as far as it got: killed
+// after its first export (the batch journaled, one tool run), only that
+// mailbox is named; killed just before its close (every file acknowledged,
+// nothing committed), every mailbox. A torn record after the last whole one,
+// as a crash in the middle of a batch write leaves it, changes nothing. The
+// chain then restores every message, and the journal is gone.
+struct CrashCase {
+    const char *name;
+    int kill_after;
+    std::vector<std::string> named;
+    std::string torn_tail; // appended to the journal after the kill
+};
+
+void PrintTo(const CrashCase &c, std::ostream *os) { *os << c.name; }
+
+class CrashedIncr : public ::testing::TestWithParam<CrashCase> {};
+
+TEST_P(CrashedIncr, NextRunTakesBackWhatTheCrashedRunExported) {
+    const CrashCase &c = GetParam();
+    E2eScene scene;
+    scene.populate(2, 2, 3, 23);
+    ASSERT_EQ(scene.backup("f", {"--level", "FULL", "--job", "nightly"}).exit_status(), 0);
+    add_mail(scene, 1);
+    const HostRun killed = scene.backup(
+        "i1", {"--level", "INCR", "--job", "nightly", "--test-kill-after-call", std::to_string(c.kill_after)});
+    ASSERT_EQ(killed.process.signal, SIGKILL) << killed.describe();
+    const fs::path journal = scene.work() / "zarafa" / "nightly" / ".baselines.journal";
+    ASSERT_TRUE(fs::exists(journal));
+    if (!c.torn_tail.empty()) {
+        std::ofstream(journal, std::ios::app | std::ios::binary) << c.torn_tail;
+    }
+    fs::remove_all(scene.store() / "i1");
+    const HostRun next = scene.backup("i2", {"--level", "INCR", "--job", "nightly"});
+    ASSERT_TRUE(next.survived()) << next.describe();
+    for (const std::string &m : kMailboxes) {
+        const bool named = std::find(c.named.begin(), c.named.end(), m) != c.named.end();
+        EXPECT_EQ(next.problem_mentions({"Warning: the last backup of mailbox " + m + " in", "not stored completely"}),
+                  named)
+            << m << "\n" << next.describe();
+    }
+    EXPECT_FALSE(fs::exists(journal));
+    const std::map<std::string, std::string> expected = contents(scene);
+    lose_everything(scene);
+    const HostRun restore = restore_sets(scene, {"f", "i2"}, mailbox_options());
+    ASSERT_TRUE(restore.survived()) << restore.describe();
+    expect_restored(scene, expected, restore);
+}
+
+
+INSTANTIATE_TEST_SUITE_P(
+    KillPoints, CrashedIncr,
+    ::testing::Values(CrashCase{"AfterTheFirstExport", 2, {"user0001"}, ""},
+                      CrashCase{"BeforeTheClose", calls_of(3) - 1, kMailboxes, ""},
+                      CrashCase{"BeforeTheCloseWithATornRecord", calls_of(3) - 1, kMailboxes,
+                                "ARKJ1 B i 1 8 4000\nuser0002 partial index"},
+                      CrashCase{"AfterTheFirstExportWithADamagedRecord", 2, {"user0001"},
+                                "ARKJ1 B i 0 8 0\nuser0002ffffffff\n"}),
+    [](const ::testing::TestParamInfo<CrashCase> &info) { return std::string(info.param.name); });
+
+// A job directory left by the previous version after a crash, with its
+// per-stem journal: an INCR that moved every index forward was never
+// stored, and the next INCR puts back what that journal names, so that
+// FULL and the next INCR restore every message.
+enum class OldJournal { baseline_copies, no_baseline_markers, whole_server_mark };
+
+void PrintTo(OldJournal kind, std::ostream *os) { *os << static_cast<int>(kind); }
+
+class OldJournalRecovery : public ::testing::TestWithParam<OldJournal> {};
+
+TEST_P(OldJournalRecovery, NextIncrHoldsEveryChangeSinceTheLastStoredRun) {
+    E2eScene scene;
+    scene.populate(2, 2, 3, 29);
+    ASSERT_EQ(scene.backup("f", {"--level", "FULL", "--job", "nightly"}).exit_status(), 0);
+    const fs::path dir = scene.work() / "zarafa" / "nightly";
+    const std::vector<std::string> stems{"user0001", "user0002", "Public"};
+    for (const std::string &stem : stems)
+        fs::copy_file(dir / (stem + ".index.zbk"), scene.dir() / (stem + ".after-full"));
+    add_mail(scene, 1);
+    ASSERT_EQ(scene.backup("i1", {"--level", "INCR", "--job", "nightly"}).exit_status(), 0);
+    fs::remove_all(scene.store() / "i1");
+    for (const std::string &stem : stems) {
+        if (GetParam() == OldJournal::baseline_copies)
+            fs::copy_file(scene.dir() / (stem + ".after-full"), dir / ("." + stem + ".index.zbk.baseline"));
+        else if (GetParam() == OldJournal::no_baseline_markers)
+            arktest::write_file(dir / ("." + stem + ".index.zbk.nobaseline"), "no baseline\n");
+    }
+    if (GetParam() == OldJournal::whole_server_mark)
+        arktest::write_file(dir / ".ALL.export", "whole server\n");
+    add_mail(scene, 2);
+    const HostRun next = scene.backup("i2", {"--level", "INCR", "--job", "nightly"});
+    ASSERT_TRUE(next.survived()) << next.describe();
+    for (const std::string &m : kMailboxes)
+        EXPECT_TRUE(next.problem_mentions({"Warning: the last backup of mailbox " + m + " in", "not stored completely"}))
+            << next.describe();
+    EXPECT_TRUE(arktest::paths_containing(dir, "baseline").empty());
+    EXPECT_FALSE(fs::exists(dir / ".ALL.export"));
+    const std::map<std::string, std::string> expected = contents(scene);
+    lose_everything(scene);
+    const HostRun restore = restore_sets(scene, {"f", "i2"}, mailbox_options());
+    ASSERT_TRUE(restore.survived()) << restore.describe();
+    expect_restored(scene, expected, restore);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, OldJournalRecovery,
+                         ::testing::Values(OldJournal::baseline_copies, OldJournal::no_baseline_markers,
+                                           OldJournal::whole_server_mark),
+                         [](const ::testing::TestParamInfo<OldJournal> &info) {
+                             return std::string(info.param == OldJournal::baseline_copies       ? "BaselineCopies"
+                                                : info.param == OldJournal::no_baseline_markers ? "NoBaselineMarkers"
+                                                                                                : "WholeServerMark");
+                         });
+
+// More mailboxes than one journal batch covers: a run killed before its
+// close, with one changed mailbox in the first batch and one in the
+// second, loses neither one's mail, sequential and with exports ahead.
+class ManyMailboxes : public ::testing::TestWithParam<int> {};
+
+TEST_P(ManyMailboxes, CrashBeforeTheCloseLosesNoBatch) {
+    constexpr int kUsers = 70;
+    E2eScene scene;
+    scene.populate(kUsers, 1, 1, 31);
+    const std::vector<std::string> workers{"--workers", std::to_string(GetParam())};
+    auto level = [&](const char *l) {
+        std::vector<std::string> extra{"--level", l, "--job", "nightly"};
+        extra.insert(extra.end(), workers.begin(), workers.end());
+        return extra;
+    };
+    ASSERT_EQ(scene.backup("f", level("FULL")).exit_status(), 0);
+    const std::vector<std::string> changed{"user0002", "user0065"};
+    for (const std::string &m : changed)
+        scene.tool_ok({"zarafa-sim", "add-messages", m, "2", "--seed", "41"});
+    // Every user and the public store, two files each.
+    std::vector<std::string> killed_run = level("INCR");
+    killed_run.insert(killed_run.end(), {"--test-kill-after-call", std::to_string(calls_of(kUsers + 1) - 1)});
+    ASSERT_EQ(scene.backup("i1", killed_run).process.signal, SIGKILL);
+    fs::remove_all(scene.store() / "i1");
+    const HostRun next = scene.backup("i2", level("INCR"));
+    ASSERT_TRUE(next.survived()) << next.describe();
+    std::map<std::string, std::string> expected;
+    std::vector<std::string> options;
+    for (const std::string &m : changed) {
+        expected[m] = scene.content(m);
+        scene.lose_mailbox(m);
+        options.insert(options.end(), {"--mailbox", m});
+    }
+    const HostRun restore = restore_sets(scene, {"f", "i2"}, options);
+    ASSERT_TRUE(restore.survived()) << restore.describe();
+    for (const std::string &m : changed)
+        EXPECT_EQ(scene.content(m), expected[m]) << m << "\n" << restore.describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, ManyMailboxes, ::testing::Values(1, 4));
 
 // A chain restore killed after any of its calls, then run again, restores
 // every mailbox whole.

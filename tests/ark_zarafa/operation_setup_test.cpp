@@ -192,6 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
         ClaimCase{"CopyNamedLikeAJob", "\"-l\" \"COPY\"", "nightly", ".ark_zarafa.job", false,
                   "Error: the COPY of save set nightly " + kJobsDir},
         ClaimCase{"CopyOverAKilledCopy", "\"-l\" \"COPY\"", "nightly", ".alice.index.zbk.nobaseline", true, ""},
+        ClaimCase{"CopyOverAKilledCopysJournal", "\"-l\" \"COPY\"", "nightly", ".baselines.journal", true, ""},
         ClaimCase{"CopyNamedLikeAJobWithADiffBaseline", "\"-l\" \"COPY\"", "nightly", ".alice.index.zbk.full",
                   false, "the export directory of job nightly"},
         ClaimCase{"CopyOverALeftCopy", "\"-l\" \"COPY\"", "nightly", "alice.data.zbk", true, ""}),
