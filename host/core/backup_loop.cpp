@@ -62,6 +62,9 @@ OperationCalls run_backup_operation(const EntryPoints &db, DB_OPERATION_LEVEL le
         backup_item_loop(db, store, summary);
     else
         ++summary.failed_calls;
+    calls.stored = store.make_durable();
+    if (!calls.stored)
+        vars.add("STORED=NO");
     calls.close = entry_point_succeeded("DB_CloseOperation", db.close_operation(vars.array()));
     if (!calls.close)
         ++summary.failed_calls;

@@ -17,6 +17,9 @@ namespace host {
 struct OperationCalls {
     bool init = false;  // DB_InitOperation
     bool close = false; // DB_CloseOperation
+    // What the store's make_durable said; false means DB_CloseOperation was
+    // given "STORED=NO".
+    bool stored = true;
 };
 
 // Where a front end keeps the items of a backup.
@@ -25,8 +28,18 @@ public:
     virtual ~ItemStore() = default;
     // Keeps the file "/" + name (a name as the plug-in handed it out) and
     // counts it in summary. DB_ITEM_SUCCESS only once the item is kept whole:
-    // the plug-in may delete the file as soon as it hears so.
+    // the plug-in may delete the file as soon as it hears so. The item need
+    // not be durable yet: make_durable answers for it.
     virtual DB_ITEM_RESULT store(const std::string &name, RunSummary &summary) = 0;
+
+    // Called once after the item loop, before DB_CloseOperation: makes every
+    // item acknowledged with DB_ITEM_SUCCESS durable (power loss included),
+    // since the plug-in takes them as stored from that call on. False, after
+    // an "Error:" of the store's own, when it could not; DB_CloseOperation
+    // is then given "STORED=NO" and the plug-in keeps none of them as
+    // stored. A store that makes each item durable before acknowledging it
+    // keeps this default.
+    virtual bool make_durable() { return true; }
 };
 
 // Pulls items until the plug-in reports DB_NUM_I_COMPLETE, hands each to
@@ -36,9 +49,11 @@ public:
 void backup_item_loop(const EntryPoints &db, ItemStore &store, RunSummary &summary);
 
 // The whole operation: DB_InitOperation(DB_TYPE_BCK, level, vars), the item
-// loop when it succeeded, and DB_CloseOperation(vars) in any case. Entry
-// points that did not succeed are counted in summary.failed_calls; which of
-// the two framing calls succeeded is returned.
+// loop when it succeeded, store.make_durable(), and DB_CloseOperation(vars)
+// in any case, with "STORED=NO" added to vars when make_durable failed.
+// Entry points that did not succeed are counted in summary.failed_calls;
+// which of the two framing calls succeeded, and whether the items were
+// made durable, is returned.
 OperationCalls run_backup_operation(const EntryPoints &db, DB_OPERATION_LEVEL level, ControlVars &vars, ItemStore &store,
                           RunSummary &summary);
 

@@ -74,15 +74,41 @@ Checked copy_checked(int source, const fs::path &source_name, const fs::path &ta
     return result;
 }
 
+Checked checksum_file(const fs::path &path) {
+    Fd in = open_regular_file(path);
+    Sha256 hash;
+    Checked result;
+    read_blocks(in.get(), path, [&](const char *data, size_t size) {
+        hash.update(data, size);
+        result.size += size;
+    });
+    result.sha256 = hash.hex_digest();
+    return result;
+}
+
 void sync_directory(const fs::path &dir) {
     if (const std::error_code ec = ark::sys::sync_directory(dir))
         fail("cannot flush directory", dir, ec.value());
+}
+
+void append_text(int fd, const fs::path &name, std::string_view text) {
+    write_all(fd, name, text.data(), text.size());
 }
 
 void append_synced(int fd, const fs::path &name, std::string_view line) {
     write_all(fd, name, line.data(), line.size());
     if (::fsync(fd) != 0)
         fail("cannot flush", name);
+}
+
+void sync_data(int fd, const fs::path &name) {
+    if (::fdatasync(fd) != 0)
+        fail("cannot flush", name);
+}
+
+void sync_file_system(int fd, const fs::path &name) {
+    if (::syncfs(fd) != 0)
+        fail("cannot flush the file system of", name);
 }
 
 bool make_directory(const fs::path &dir, unsigned mode) {

@@ -30,11 +30,25 @@ Fd open_regular_file(const fs::path &path);
 // With sync the data is on disk when it returns.
 Checked copy_checked(int source, const fs::path &source_name, const fs::path &target, bool sync);
 
+// Size and checksum of a regular file, read to its end.
+Checked checksum_file(const fs::path &path);
+
 // Makes a rename or a new entry in dir durable.
 void sync_directory(const fs::path &dir);
 
+// Appends text to an open file in one write, without waiting for the disk.
+void append_text(int fd, const fs::path &name, std::string_view text);
+
 // Appends one line to an open file in one write and waits until it is on disk.
 void append_synced(int fd, const fs::path &name, std::string_view line);
+
+// Waits until the data written to fd (and the size of its file) is on disk.
+void sync_data(int fd, const fs::path &name);
+
+// Writes out everything written so far to the file system that fd lies on,
+// data and directory entries of every file alike: one call makes a whole
+// batch of new files durable.
+void sync_file_system(int fd, const fs::path &name);
 
 // mkdir of one directory; false when something of that name already exists.
 bool make_directory(const fs::path &dir, unsigned mode = 0700);

@@ -22,6 +22,7 @@ class SaveSetItemStore : public ItemStore {
 public:
     SaveSetItemStore(SaveSetWriter &writer, const Options &o) : writer_(writer), o_(o) {}
     DB_ITEM_RESULT store(const std::string &name, RunSummary &summary) override;
+    bool make_durable() override;
 
 private:
     SaveSetWriter &writer_;
@@ -59,6 +60,19 @@ DB_ITEM_RESULT SaveSetItemStore::store(const std::string &name, RunSummary &summ
     }
 }
 
+bool SaveSetItemStore::make_durable() {
+    try {
+        writer_.make_durable();
+        return true;
+    } catch (const std::exception &e) {
+        MessageLog::get().error("the items of save set \"" + printable(*o_.saveset) +
+                                "\" could not be made durable, so the plug-in is told that they are not stored "
+                                "(STORED=NO): " +
+                                e.what());
+        return false;
+    }
+}
+
 } // namespace
 
 int run_backup(const Options &o) {
@@ -70,7 +84,11 @@ int run_backup(const Options &o) {
     const std::string level = o.level.value_or("COPY");
     std::unique_ptr<SaveSetWriter> writer;
     try {
-        writer = std::make_unique<SaveSetWriter>(o.store, *o.saveset, level, o.job.value_or(""), o.replace);
+        BatchLimits limits;
+        if (o.test_batch_items)
+            limits.items = *o.test_batch_items;
+        writer = std::make_unique<SaveSetWriter>(o.store, *o.saveset, level, o.job.value_or(""), o.replace, limits,
+                                                 StoreFaults{o.test_kill_before_commit, o.test_fail_sync});
     } catch (const std::exception &e) {
         log.error(e.what());
         return exit_failed;
@@ -92,9 +110,11 @@ int run_backup(const Options &o) {
     start_progress(o.quiet);
 
     SaveSetItemStore store(*writer, o);
-    run_backup_operation(db, level_of(level), vars, store, summary);
+    const OperationCalls calls = run_backup_operation(db, level_of(level), vars, store, summary);
+    if (!calls.stored)
+        summary.store_failed = true;
 
-    bool complete = summary.failed_calls == 0 && summary.failed_items == 0;
+    bool complete = calls.stored && summary.failed_calls == 0 && summary.failed_items == 0;
     try {
         bool replaced = writer->finish(complete);
         if (o.replace && !replaced)

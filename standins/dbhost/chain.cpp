@@ -18,10 +18,12 @@ struct Held {
     bool whole() const { return index && data; }
 };
 
-// What each mailbox has in one save set.
+// What each mailbox has in one save set: only the items that its manifest
+// confirms whole count.
 std::map<std::string, Held> held_by(const SaveSet &set) {
     std::map<std::string, Held> held;
-    for (const ManifestItem &item : set.manifest.items) {
+    for (size_t i = 0; i < set.manifest.confirmed; ++i) {
+        const ManifestItem &item = set.manifest.items[i];
         auto mailbox = mailbox_of_item(item.name);
         if (!mailbox)
             continue;

@@ -39,6 +39,9 @@ constexpr OptionRule rules[] = {
     {"--test-kill-after-call", true, false, {B, R, N, N, N}},
     {"--test-fail-item", true, false, {B, R, N, N, N}},
     {"--test-store-delay", true, false, {B, R, N, N, N}},
+    {"--test-batch-items", true, false, {B, N, N, N, N}},
+    {"--test-kill-before-commit", true, false, {B, N, N, N, N}},
+    {"--test-fail-sync", true, false, {B, N, N, N, N}},
 };
 
 Command command_named(std::string_view word) {
@@ -159,6 +162,12 @@ void apply(Options &o, std::string_view name, const std::string &value) {
         o.test_fail_item = positive_number(name, value);
     else if (name == "--test-store-delay")
         o.test_store_delay = milliseconds(name, value);
+    else if (name == "--test-batch-items")
+        o.test_batch_items = positive_number(name, value);
+    else if (name == "--test-kill-before-commit")
+        o.test_kill_before_commit = positive_number(name, value);
+    else if (name == "--test-fail-sync")
+        o.test_fail_sync = positive_number(name, value);
 }
 
 void require(bool present, std::string_view option) {

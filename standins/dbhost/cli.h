@@ -41,6 +41,12 @@ struct Options : host::OperationSettings {
     // the plug-in; report the N-th item as failed without storing it.
     std::optional<uint64_t> test_kill_after_call;
     std::optional<uint64_t> test_fail_item;
+    // Test-only faults of the store's batches (backup): at most N items per
+    // batch; die by SIGKILL when the N-th batch's files are flushed, before
+    // the manifest confirms them; take the N-th batch's flush as failed.
+    std::optional<uint64_t> test_batch_items;
+    std::optional<uint64_t> test_kill_before_commit;
+    std::optional<uint64_t> test_fail_sync;
     // Test and benchmark only: a pause after each item stored or written,
     // as a slow store would take.
     std::optional<std::chrono::microseconds> test_store_delay;

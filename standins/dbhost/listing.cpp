@@ -31,7 +31,12 @@ void list_items(const SaveSet &set) {
     if (!m.job.empty())
         std::cout << ", job " << printable(m.job);
     std::cout << ", created " << local_time(m.created) << ", " << state_of(m) << ", " << m.items.size()
-              << " items, " << bytes_of(m) << " bytes\n";
+              << " items, " << bytes_of(m) << " bytes";
+    if (m.confirmed < m.items.size())
+        std::cout << ", " << m.items.size() - m.confirmed
+                  << " of the items stored after its last durable batch (a restore uses each only when its file "
+                     "checks whole)";
+    std::cout << "\n";
     std::printf("%14s  %-64s  %-5s  %-19s  %s\n", "SIZE", "SHA256", "LEVEL", "STORED", "ITEM");
     std::fflush(stdout);
     for (const auto &item : m.items)

@@ -1,11 +1,15 @@
 #include "manifest.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace dbhost {
 namespace {
 
-constexpr std::string_view magic = "dbhost-saveset\t1";
+constexpr std::string_view magic = "dbhost-saveset\t2";
+// Written before items were made durable in batches: every item line of it
+// followed its file onto the disk.
+constexpr std::string_view magic_v1 = "dbhost-saveset\t1";
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9')
@@ -117,6 +121,8 @@ std::string manifest_item_line(const ManifestItem &item) {
            std::to_string(item.time) + "\t" + encode_field(item.name) + "\n";
 }
 
+std::string manifest_synced_line(size_t items) { return "synced\t" + std::to_string(items) + "\n"; }
+
 std::string manifest_end_line(int64_t time, bool complete) {
     return "end\t" + std::to_string(time) + "\t" + (complete ? "complete" : "failed") + "\n";
 }
@@ -125,6 +131,7 @@ Manifest parse_manifest(std::string_view text) {
     Manifest m;
     size_t start = 0;
     int number_of_line = 0;
+    bool every_line_confirmed = false;
     while (start < text.size()) {
         ++number_of_line;
         size_t end = text.find('\n', start);
@@ -138,10 +145,24 @@ Manifest parse_manifest(std::string_view text) {
         auto f = split_tabs(line);
         auto damaged = [&] { m.problems.push_back("line " + std::to_string(number_of_line) + " is damaged"); };
         if (number_of_line == 1) {
-            if (line != magic) {
+            if (line == magic_v1) {
+                every_line_confirmed = true;
+            } else if (line != magic) {
                 m.problems.push_back("not a save-set manifest");
                 return m;
             }
+        } else if (f[0] == "synced" && f.size() == 2 && !every_line_confirmed) {
+            // Only the item lines read above it count: a damaged one among
+            // them must not make a later, unconfirmed item look confirmed.
+            auto count = number<size_t>(f[1]);
+            if (!count)
+                damaged();
+            else if (*count != m.items.size())
+                m.problems.push_back("line " + std::to_string(number_of_line) + " confirms " +
+                                     std::to_string(*count) + " items, but " + std::to_string(m.items.size()) +
+                                     " item lines above it could be read");
+            if (count)
+                m.confirmed = std::min(*count, m.items.size());
         } else if (f[0] == "item") {
             if (auto item = parse_item(f))
                 m.items.push_back(std::move(*item));
@@ -171,6 +192,8 @@ Manifest parse_manifest(std::string_view text) {
             damaged();
         }
     }
+    if (every_line_confirmed)
+        m.confirmed = m.items.size();
     return m;
 }
 

@@ -2,7 +2,7 @@
 // separated by tabs, names percent-encoded so that no byte of a name can
 // break a line:
 //
-//   dbhost-saveset 1
+//   dbhost-saveset 2
 //   name     <save-set name>
 //   level    <FULL|INCR|DIFF|COPY>
 //   job      <job name>                     (only when one was given)
@@ -10,10 +10,20 @@
 //   sequence <n>                          (order of the backups in the store)
 //   item     <size> <sha256> <level> <seconds since 1970> <item name>
 //   ...
+//   synced   <n>                          (the n item lines above are whole on disk)
+//   item     ...
+//   synced   <n>
 //   end      <seconds since 1970> <complete|failed>
 //
-// Item lines are appended only after their file is on disk; the end line is
-// missing when the backup was interrupted.
+// Item lines are appended once their file is written, and the items are made
+// durable in batches: the files of a batch are flushed first, then a synced
+// line names how many item lines above it are now whole, and that line is
+// flushed in turn. Item lines after the last synced line belong to a batch
+// that was never confirmed: their files may be missing or torn after a power
+// loss. The end line is missing when the backup was interrupted.
+//
+// Version 1 manifests have no synced lines: their writer flushed each file
+// before its item line, so every item line of them is confirmed.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +49,9 @@ struct Manifest {
     int64_t created = 0;
     uint64_t sequence = 0; // 0 in manifests written before it was kept
     std::vector<ManifestItem> items;
+    // The first `confirmed` items are whole on disk; the others were stored
+    // after the last batch that was made durable.
+    size_t confirmed = 0;
     bool ended = false; // false: the backup was interrupted
     bool complete = false;
     int64_t ended_time = 0;
@@ -49,6 +62,7 @@ std::string manifest_header(std::string_view saveset, std::string_view level, st
                             uint64_t sequence = 0);
 std::string manifest_item_line(const ManifestItem &item);
 std::string manifest_end_line(int64_t time, bool complete);
+std::string manifest_synced_line(size_t items);
 
 Manifest parse_manifest(std::string_view text);
 

@@ -79,6 +79,15 @@ bool write_verified(const SaveSet &set, const ManifestItem &item, const fs::path
     return true;
 }
 
+// Keeps of the items stored after a save set's last durable batch only
+// those whose files are whole, with a warning for each one left out.
+void settle(SaveSet &set) {
+    for (const std::string &item : settle_unconfirmed(set))
+        MessageLog::get().warning("item " + printable(item) + " of save set \"" + printable(set.manifest.saveset) +
+                                  "\" was stored after its last durable batch and its file is not whole; it is "
+                                  "left out");
+}
+
 // Tells the operator what a save set is worth before it is restored.
 void report_saveset_state(const SaveSet &set) {
     auto &log = MessageLog::get();
@@ -86,11 +95,15 @@ void report_saveset_state(const SaveSet &set) {
     const std::string name = printable(m.saveset);
     for (const auto &problem : m.problems)
         log.warning("manifest of save set \"" + name + "\": " + problem);
+    const std::string checked =
+        set.checked_whole ? " (" + std::to_string(set.checked_whole) +
+                                " of them stored after its last durable batch, and found whole)"
+                          : "";
     if (!m.ended)
         log.warning("save set \"" + name + "\" is incomplete (its backup was interrupted); " + "restoring the " +
-                    std::to_string(m.items.size()) + " items it holds");
+                    std::to_string(m.items.size()) + " items it holds" + checked);
     else if (!m.complete)
-        log.warning("save set \"" + name + "\" was written by a backup that had failures");
+        log.warning("save set \"" + name + "\" was written by a backup that had failures" + checked);
 }
 
 // The worse of two exit statuses: a failure over warnings over success.
@@ -135,8 +148,8 @@ int restore_saveset(const EntryPoints &db, const Options &o, const SaveSet &set,
 
 std::vector<const ManifestItem *> all_items(const SaveSet &set) {
     std::vector<const ManifestItem *> items;
-    for (const ManifestItem &item : set.manifest.items)
-        items.push_back(&item);
+    for (size_t i = 0; i < set.manifest.confirmed; ++i)
+        items.push_back(&set.manifest.items[i]);
     return items;
 }
 
@@ -158,7 +171,9 @@ std::optional<ChainStep> chain_step(const Options &o, const JobChain &chain, siz
         return std::nullopt;
     // Files of mailboxes that take nothing from this save set stay in the
     // store: their chains hold them in another state.
-    for (const ManifestItem &item : chain.sets[i].manifest.items) {
+    const Manifest &m = chain.sets[i].manifest;
+    for (size_t k = 0; k < m.confirmed; ++k) {
+        const ManifestItem &item = m.items[k];
         auto mailbox = mailbox_of_item(item.name);
         if (!mailbox || chain.uses(i, *mailbox))
             step.items.push_back(&item);
@@ -358,11 +373,14 @@ int run_restore(const Options &o) {
     try {
         if (o.saveset) {
             single = open_saveset(o.store, *o.saveset);
+            settle(*single);
         } else {
             std::vector<std::string> problems;
             std::vector<SaveSet> sets = job_savesets(o.store, *o.job, problems);
             for (const auto &problem : problems)
                 log.warning(problem);
+            for (SaveSet &set : sets)
+                settle(set);
             chain = plan_job_chain(std::move(sets), o.mailboxes);
         }
     } catch (const std::exception &e) {

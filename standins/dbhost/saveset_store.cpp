@@ -1,10 +1,12 @@
 #include "saveset_store.h"
 
+#include "item_name.h"
 #include "message_log.h"
 #include "report.h"
 #include "system/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -28,15 +30,13 @@ constexpr size_t max_directory_name = 200;
 
 int64_t now() { return static_cast<int64_t>(std::time(nullptr)); }
 
-// Creates the directories of path below base one by one, making each new
-// entry durable.
+// Creates the directories of path below base one by one; the batch that
+// holds the first item below them makes them durable.
 void make_parents(const fs::path &base, const fs::path &relative_dir) {
     fs::path current = base;
     for (const auto &part : relative_dir) {
         current /= part;
-        if (make_directory(current))
-            sync_directory(current.parent_path());
-        else if (!fs::is_directory(fs::symlink_status(current)))
+        if (!make_directory(current) && !fs::is_directory(fs::symlink_status(current)))
             throw StoreError(current.string() + " exists and is not a directory");
     }
 }
@@ -118,8 +118,8 @@ uint64_t next_sequence(const fs::path &store) {
 } // namespace
 
 SaveSetWriter::SaveSetWriter(const fs::path &store, const std::string &saveset, const std::string &level,
-                             const std::string &job, bool replace)
-    : store_(store), level_(level), replace_(replace) {
+                             const std::string &job, bool replace, BatchLimits limits, StoreFaults faults)
+    : store_(store), level_(level), replace_(replace), limits_(limits), faults_(faults) {
     std::string name = saveset_directory_name(saveset);
     final_ = store / name;
     std::error_code ec;
@@ -147,12 +147,14 @@ SaveSetWriter::SaveSetWriter(const fs::path &store, const std::string &saveset, 
     manifest_ = Fd(::open(manifest.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600));
     if (manifest_.get() < 0)
         throw std::system_error(errno, std::generic_category(), "cannot create " + manifest.string());
-    append_synced(manifest_.get(), manifest, manifest_header(saveset, level, job, now(), next_sequence(store)));
-    sync_directory(dir_);
-    sync_directory(store);
+    // The save set's directories and header become durable with its first
+    // batch: until then it holds nothing that was acknowledged.
+    append_text(manifest_.get(), manifest, manifest_header(saveset, level, job, now(), next_sequence(store)));
 }
 
 Checked SaveSetWriter::store_item(const std::string &name, const fs::path &source) {
+    if (!sync_failure_.empty())
+        throw StoreError("the store cannot make items durable: " + sync_failure_);
     if (held_.contains(name))
         throw StoreError("item " + name + " is already stored in this save set");
     Fd in = open_regular_file(source);
@@ -162,7 +164,7 @@ Checked SaveSetWriter::store_item(const std::string &name, const fs::path &sourc
     fs::path target = data / relative;
     Checked checked;
     try {
-        checked = copy_checked(in.get(), source, incoming, true);
+        checked = copy_checked(in.get(), source, incoming, false);
         make_parents(data, relative.parent_path());
         if (::rename(incoming.c_str(), target.c_str()) != 0)
             throw std::system_error(errno, std::generic_category(), "cannot move the copy to " + target.string());
@@ -170,16 +172,61 @@ Checked SaveSetWriter::store_item(const std::string &name, const fs::path &sourc
         ::unlink(incoming.c_str());
         throw;
     }
-    sync_directory(target.parent_path());
 
     ManifestItem item{name, checked.size, checked.sha256, level_, now()};
-    append_synced(manifest_.get(), dir_ / manifest_name, manifest_item_line(item));
+    append_text(manifest_.get(), dir_ / manifest_name, manifest_item_line(item));
     held_.insert(name);
+    ++stored_;
+    ++unsynced_items_;
+    unsynced_bytes_ += checked.size;
+    dirty_ = true;
+    if (unsynced_items_ >= limits_.items || unsynced_bytes_ >= limits_.bytes)
+        commit_batch();
     return checked;
 }
 
+// One flush of the file system makes the batch's files, their directory
+// entries and the manifest's item lines durable; only then does the synced
+// line claim them, so a crash at any point leaves a manifest whose synced
+// lines never claim a file that is not whole.
+void SaveSetWriter::commit_batch() {
+    const fs::path manifest = dir_ / manifest_name;
+    try {
+        ++batches_;
+        if (faults_.fail_sync && *faults_.fail_sync == batches_)
+            throw std::system_error(EIO, std::generic_category(),
+                                    "cannot flush the file system of " + dir_.string() + " (test hook)");
+        sync_file_system(manifest_.get(), dir_);
+        if (faults_.kill_before_commit && *faults_.kill_before_commit == batches_)
+            ::raise(SIGKILL);
+        append_text(manifest_.get(), manifest, manifest_synced_line(stored_));
+        sync_data(manifest_.get(), manifest);
+    } catch (const std::exception &e) {
+        sync_failure_ = e.what();
+        throw;
+    }
+    unsynced_items_ = unsynced_bytes_ = 0;
+    dirty_ = false;
+}
+
+void SaveSetWriter::make_durable() {
+    if (!sync_failure_.empty())
+        throw StoreError("the store could not make items durable: " + sync_failure_);
+    if (dirty_)
+        commit_batch();
+}
+
 bool SaveSetWriter::finish(bool complete) {
-    append_synced(manifest_.get(), dir_ / manifest_name, manifest_end_line(now(), complete));
+    const fs::path manifest = dir_ / manifest_name;
+    // Items stored since the last batch (when make_durable was not called)
+    // are confirmed before the end line.
+    if (sync_failure_.empty() && dirty_)
+        commit_batch();
+    append_text(manifest_.get(), manifest, manifest_end_line(now(), complete));
+    // After a failed flush the end line claims nothing durable: it only
+    // tells a reader that the backup ended.
+    if (sync_failure_.empty())
+        sync_data(manifest_.get(), manifest);
     manifest_ = Fd();
     if (!replace_)
         return false;
@@ -236,6 +283,34 @@ std::string keep_staged_saveset(const fs::path &store, const fs::path &staging) 
     if (std::error_code ec = ark::sys::rename_durably(staging, target))
         throw std::system_error(ec, "cannot keep " + staging.string() + " as " + target.string());
     return kept;
+}
+
+std::vector<std::string> settle_unconfirmed(SaveSet &set) {
+    std::vector<std::string> left_out;
+    std::vector<ManifestItem> &items = set.manifest.items;
+    size_t kept = set.manifest.confirmed;
+    for (size_t i = set.manifest.confirmed; i < items.size(); ++i) {
+        // A name that no item may have is not looked up at all; it is kept,
+        // so that the restore refuses it loudly as it refuses any such name.
+        bool keep = item_name_problem(items[i].name).has_value();
+        if (!keep) {
+            try {
+                const Checked stored = checksum_file(set.item_file(items[i].name));
+                keep = stored.size == items[i].size && stored.sha256 == items[i].sha256;
+            } catch (const std::exception &) {
+                // Missing or unreadable: not whole.
+            }
+            if (keep)
+                ++set.checked_whole;
+        }
+        if (!keep)
+            left_out.push_back(items[i].name);
+        else if (kept++ != i)
+            items[kept - 1] = std::move(items[i]);
+    }
+    items.resize(kept);
+    set.manifest.confirmed = kept;
+    return left_out;
 }
 
 SaveSet open_saveset(const fs::path &store, const std::string &saveset) {
