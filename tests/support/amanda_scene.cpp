@@ -190,15 +190,9 @@ ProcessResult AmandaScene::amrecover(const std::vector<std::string> &commands) {
                        options);
 }
 
-ProcessResult AmandaScene::app_restore(const std::string &dump, const std::vector<std::string> &names) {
-    std::vector<std::string> argv{"sh",
-                                  "-c",
-                                  "d=$1; shift; exec \"$0\" restore --config x --host localhost --disk mail "
-                                  "--level 0 --plugin \"$ARK_PLUGIN\" --tmp-dir \"$ARK_WORK\" "
-                                  "--env \"PATH=$ARK_PATH\" --env \"ZARAFA_SIM_STORE=$ARK_STORE\" \"$@\" < \"$d\"",
-                                  application().string(),
-                                  dump};
-    argv.insert(argv.end(), names.begin(), names.end());
+ProcessResult AmandaScene::app_shell(const std::string &script, const std::vector<std::string> &args) {
+    std::vector<std::string> argv{"sh", "-c", script, application().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
     hand_over();
     ProcessOptions options;
     options.env = {{"ARK_PLUGIN", ARK_PLUGIN_PATH},
@@ -206,6 +200,24 @@ ProcessResult AmandaScene::app_restore(const std::string &dump, const std::vecto
                    {"ARK_PATH", std::string(ARK_SIM_BIN_DIR) + ":/usr/bin:/bin"},
                    {"ARK_STORE", scene_.server().string()}};
     return run_process(as_backup(argv), options);
+}
+
+namespace {
+const char *app_settings = "--config x --host localhost --disk mail --plugin \"$ARK_PLUGIN\" --tmp-dir \"$ARK_WORK\" "
+                           "--env \"PATH=$ARK_PATH\" --env \"ZARAFA_SIM_STORE=$ARK_STORE\"";
+} // namespace
+
+ProcessResult AmandaScene::app_restore(const std::string &dump, const std::vector<std::string> &names) {
+    std::vector<std::string> args{dump};
+    args.insert(args.end(), names.begin(), names.end());
+    return app_shell(std::string("d=$1; shift; exec \"$0\" restore --level 0 ") + app_settings + " \"$@\" < \"$d\"",
+                     args);
+}
+
+ProcessResult AmandaScene::app_backup_cut(int level, size_t bytes) {
+    return app_shell(std::string("\"$0\" backup --level \"$1\" ") + app_settings +
+                         " 3>&2 4>/dev/null | head -c \"$2\" > /dev/null",
+                     {std::to_string(level), std::to_string(bytes)});
 }
 
 } // namespace arktest

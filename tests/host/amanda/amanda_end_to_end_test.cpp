@@ -294,5 +294,30 @@ TEST(AmandaDump, AmrecoverRestoresTheMailboxAdded) {
     EXPECT_EQ(fe.server().content("user0001"), lost1) << r.out << r.err;
 }
 
+// A stream that breaks part-way (the dumper died) was not kept by Amanda,
+// even for the members written before the break: the application tells the
+// plug-in so at the close, and the next dump holds their changes again.
+TEST(AmandaDump, BrokenStreamLeavesItsChangesToTheNextDump) {
+    if (auto why = AmandaScene::unavailable())
+        GTEST_SKIP() << "Amanda end-to-end test skipped: " << *why;
+    AmandaFrontEnd fe;
+    fe.server().populate(3, 2, 3, 41);
+    ASSERT_EQ(fe.full(""), "");
+    for (const char *user : {"user0001", "user0002", "user0003"})
+        fe.server().tool_ok({"zarafa-sim", "add-messages", user, "2", "--seed", "12"});
+    ProcessResult cut = fe.amanda().app_backup_cut(1, 3000);
+    EXPECT_NE(cut.err.find("sendbackup: error [the backup stream is not complete"), std::string::npos) << cut.err;
+    std::map<std::string, std::string> expected;
+    for (const char *m : {"user0001", "user0002", "user0003", "PUBLIC_FOLDER"})
+        expected[m] = fe.server().content(m);
+    ASSERT_EQ(fe.diff(), "");
+    for (const char *user : {"user0001", "user0002", "user0003"})
+        fe.server().lose_mailbox(user);
+    fe.server().lose_public_store();
+    ASSERT_EQ(fe.restore_all(), "");
+    for (const auto &[mailbox, text] : expected)
+        EXPECT_EQ(fe.server().content(mailbox), text) << "mailbox " << mailbox << "\n" << cut.err;
+}
+
 } // namespace
 } // namespace arktest
