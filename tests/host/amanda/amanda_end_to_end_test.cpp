@@ -1,7 +1,7 @@
 // The plug-in under both front ends of the host core, held to one result:
 // Amanda (amcheck, amdump at level 0 and a forced level 1, amfetchdump
-// --extract, the application's restore of one mailbox) and dbhost (FULL,
-// DIFF, the job's chain restore). Each scenario runs against the simulator
+// --extract, the application's restore of one mailbox, amrecover, a killed
+// dump, a broken stream) and dbhost (FULL, DIFF, the job's chain restore). Each scenario runs against the simulator
 // and compares every mailbox with the server's last state. Amanda runs in a
 // throwaway configuration (local auth, virtual tapes, a holding disk) that
 // goes with the test.
