@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <vector>
 
 namespace amanda_app {
 namespace {
@@ -11,7 +13,59 @@ namespace {
 int g_out = 1;
 int g_err = 2;
 
+// The message lines of a backup held until its stream has data.
+std::mutex g_held_mutex;
+bool g_holding = false;
+std::vector<std::string> g_held;
+
+void backup_line(std::string line) {
+    std::lock_guard lock(g_held_mutex);
+    if (g_holding)
+        g_held.push_back(std::move(line));
+    else
+        write_line(message_fd, line);
+}
+
+// The end of an empty tar archive: two blocks of zeros.
+bool write_empty_archive(int fd) {
+    const std::string zeros(1024, '\0');
+    size_t done = 0;
+    while (done < zeros.size()) {
+        ssize_t n = ::write(fd, zeros.data() + done, zeros.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 } // namespace
+
+HeldMessages::HeldMessages() {
+    std::lock_guard lock(g_held_mutex);
+    g_holding = true;
+}
+
+HeldMessages::~HeldMessages() {
+    bool empty_stream = false;
+    {
+        std::lock_guard lock(g_held_mutex);
+        empty_stream = g_holding;
+    }
+    if (empty_stream)
+        write_empty_archive(amanda_out());
+    stream_started();
+}
+
+void stream_started() {
+    std::lock_guard lock(g_held_mutex);
+    g_holding = false;
+    for (const std::string &line : g_held)
+        write_line(message_fd, line);
+    g_held.clear();
+}
 
 void divert_std_streams(int log_fd) {
     if (g_out != 1)
@@ -50,8 +104,8 @@ bool write_line(int fd, std::string_view text) {
     return true;
 }
 
-void backup_normal(std::string_view text) { write_line(message_fd, "| " + std::string(text)); }
-void backup_strange(std::string_view text) { write_line(message_fd, "? " + std::string(text)); }
-void backup_error(std::string_view text) { write_line(message_fd, "sendbackup: error [" + std::string(text) + "]"); }
+void backup_normal(std::string_view text) { backup_line("| " + std::string(text)); }
+void backup_strange(std::string_view text) { backup_line("? " + std::string(text)); }
+void backup_error(std::string_view text) { backup_line("sendbackup: error [" + std::string(text) + "]"); }
 
 } // namespace amanda_app

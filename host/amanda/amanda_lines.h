@@ -33,4 +33,24 @@ void backup_normal(std::string_view text);  // "| text"
 void backup_strange(std::string_view text); // "? text"
 void backup_error(std::string_view text);   // "sendbackup: error [text]"
 
+// Amanda's dumper (3.5.1) does not finish a dump when a strange line ("?")
+// reaches it before it has sent the dump's header on, which it does only
+// once data arrived: such a dump fails, or, right after a killed dump whose
+// first lines warn that its exports were rolled back, waits for ever in
+// sendbackup. So the message lines of a backup are held, in order, until
+// the stream is complete; the report shows them all the same. While a
+// HeldMessages is alive, lines are held; stream_started() writes them and
+// lets the next ones through. A backup that ends before its stream was
+// written writes an empty archive first, so that its error lines follow
+// data too.
+class HeldMessages {
+public:
+    HeldMessages();
+    ~HeldMessages();
+    HeldMessages(const HeldMessages &) = delete;
+    HeldMessages &operator=(const HeldMessages &) = delete;
+};
+// The stream is complete: the held lines go out, later ones at once.
+void stream_started();
+
 } // namespace amanda_app

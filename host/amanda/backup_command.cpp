@@ -42,6 +42,7 @@ std::string index_line(const std::string &mailbox) { return "/" + host::printabl
 
 int run_backup(const AppOptions &o) {
     survive_closed_stream();
+    HeldMessages held;
     host::MessageLog::set_echo(echo_to_amanda);
     const int level = o.levels.empty() ? 0 : o.levels.front();
     if (level > 1) {

@@ -26,6 +26,14 @@ void prepare_session(const AppSettings &settings);
 // why it cannot serve, or nothing.
 std::optional<std::string> work_dir_problem(const fs::path &dir);
 
+// amrecover runs the restore as root, while the work directory and what the
+// job keeps in it belong to the Amanda user that makes the dumps. Run as
+// root, this takes on the user and groups of the work directory's owner
+// (when that is not root), so that the restore uses the job's files as its
+// dumps do and leaves nothing behind that the next dump cannot remove. Why
+// it could not, or nothing (also when not root or the directory is missing).
+std::optional<std::string> become_work_dir_owner(const fs::path &dir);
+
 // The plug-in loaded, its messages on the message log; nullptr after an
 // "Error:".
 std::unique_ptr<host::Plugin> load_plugin(const AppSettings &settings);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "amanda_lines.h"
 #include "item_name.h"
 #include "mailbox_outcomes.h"
 #include "message_log.h"
@@ -128,6 +129,7 @@ bool PaxStore::finish() {
         host::MessageLog::get().error("cannot end the backup stream: " + archive_problem(archive_));
         broken_ = true;
     }
+    stream_started();
     return !broken_;
 }
 

@@ -28,6 +28,11 @@ public:
     // stream broke at any point.
     bool finish();
 
+    // Before DB_CloseOperation: the stream is ended, so that Amanda holds
+    // every member acknowledged. When it broke (Amanda's side went away),
+    // none of them is known to be kept, and the plug-in is told so.
+    bool make_durable() override { return finish(); }
+
     bool broken() const { return broken_; }
     uint64_t bytes() const { return bytes_; }
     // The mailboxes of which at least one member was written whole.

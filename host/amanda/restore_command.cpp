@@ -133,6 +133,10 @@ int run_restore(const AppOptions &o) {
     std::set<std::string> chosen;
     try {
         s = settings_of(o);
+        if (auto problem = become_work_dir_owner(s.work_dir)) {
+            log.error("work directory (property TMP-DIR): " + *problem);
+            return 1;
+        }
         prepare_session(s);
         chosen = selection(o);
     } catch (const std::exception &e) {

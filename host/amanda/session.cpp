@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +31,24 @@ std::optional<std::string> work_dir_problem(const fs::path &dir) {
         return dir.string() + " is writable by others; chmod 700 it";
     if (::access(dir.c_str(), R_OK | W_OK | X_OK) != 0)
         return "cannot write into " + dir.string() + ": " + std::strerror(errno);
+    return std::nullopt;
+}
+
+std::optional<std::string> become_work_dir_owner(const fs::path &dir) {
+    struct stat st {};
+    if (::geteuid() != 0 || ::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid == 0)
+        return std::nullopt;
+    const struct passwd *pw = ::getpwuid(st.st_uid);
+    if (!pw)
+        return dir.string() + " belongs to uid " + std::to_string(st.st_uid) + ", which has no account";
+    if (::initgroups(pw->pw_name, pw->pw_gid) != 0 || ::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0)
+        return std::string("cannot become the user ") + pw->pw_name + ", the owner of " + dir.string() + ": " +
+               std::strerror(errno);
+    if (::setuid(0) == 0)
+        return std::string("could not leave root for the user ") + pw->pw_name;
+    ::setenv("HOME", pw->pw_dir, 1);
+    ::setenv("USER", pw->pw_name, 1);
+    ::setenv("LOGNAME", pw->pw_name, 1);
     return std::nullopt;
 }
 

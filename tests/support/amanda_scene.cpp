@@ -15,10 +15,10 @@ const fs::path amanda_config_root = "/etc/amanda";
 const fs::path amanda_application_dir = "/usr/lib/amanda/application";
 const char *amanda_user = "backup";
 
-// Every Amanda command as the backup user, ended after five minutes so that
+// Every Amanda command as the backup user, ended after two minutes (a dump here takes seconds) so that
 // a run that hangs fails the test instead of holding it.
 std::vector<std::string> as_backup(const std::vector<std::string> &argv) {
-    std::vector<std::string> full{"timeout", "-k", "10", "300", "runuser", "-u", amanda_user, "--"};
+    std::vector<std::string> full{"timeout", "-k", "10", "120", "runuser", "-u", amanda_user, "--"};
     full.insert(full.end(), argv.begin(), argv.end());
     return full;
 }
@@ -56,7 +56,13 @@ AmandaScene::AmandaScene() {
                             "vtapes/slot6", "holding", "state/log", "state/index", "state/curinfo", "extract"})
         fs::create_directories(conf / sub);
     write_file(conf / "config" / "disklist", "localhost mail ark_mail\n");
-    write_file(conf / "config" / "amanda-client.conf", "auth \"local\"\n");
+    // amrecover reaches amindexd and amidxtaped through amandad, which
+    // serves them only when they are named on its command line.
+    const fs::path amandad = conf / "amandad-with-index";
+    write_script(amandad, "exec /usr/lib/amanda/amandad \"$@\" amindexd amidxtaped\n");
+    write_file(conf / "config" / "amanda-client.conf",
+               "auth \"local\"\nindex_server \"localhost\"\ntape_server \"localhost\"\n"
+               "amandad_path \"" + amandad.string() + "\"\n");
     fs::create_symlink(fs::path(ARK_BIN_DIR) / "amarkzarafa", app_link_);
     fs::create_symlink(conf / "config", amanda_config_root / config_);
     configure();
@@ -170,15 +176,23 @@ ProcessResult AmandaScene::extract() {
     return amanda("amfetchdump", {"-a", "--extract", "--directory", dir.string()}, {"localhost", "mail"});
 }
 
-ProcessResult AmandaScene::app_restore(const std::string &dump, const std::vector<std::string> &names) {
-    std::vector<std::string> argv{"sh",
-                                  "-c",
-                                  "d=$1; shift; exec \"$0\" restore --config x --host localhost --disk mail "
-                                  "--level 0 --plugin \"$ARK_PLUGIN\" --tmp-dir \"$ARK_WORK\" "
-                                  "--env \"PATH=$ARK_PATH\" --env \"ZARAFA_SIM_STORE=$ARK_STORE\" \"$@\" < \"$d\"",
-                                  application().string(),
-                                  dump};
-    argv.insert(argv.end(), names.begin(), names.end());
+ProcessResult AmandaScene::amrecover(const std::vector<std::string> &commands) {
+    std::string script;
+    for (const std::string &c : commands)
+        script += c + "\n";
+    const fs::path input = scene_.dir() / "amanda" / "amrecover.in";
+    write_file(input, script);
+    hand_over();
+    ProcessOptions options;
+    options.cwd = scene_.dir() / "amanda" / "extract";
+    return run_process({"timeout", "-k", "10", "120", "sh", "-c", "exec amrecover \"$0\" -s localhost -t localhost < \"$1\"",
+                        config_, input.string()},
+                       options);
+}
+
+ProcessResult AmandaScene::app_shell(const std::string &script, const std::vector<std::string> &args) {
+    std::vector<std::string> argv{"sh", "-c", script, application().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
     hand_over();
     ProcessOptions options;
     options.env = {{"ARK_PLUGIN", ARK_PLUGIN_PATH},
@@ -186,6 +200,24 @@ ProcessResult AmandaScene::app_restore(const std::string &dump, const std::vecto
                    {"ARK_PATH", std::string(ARK_SIM_BIN_DIR) + ":/usr/bin:/bin"},
                    {"ARK_STORE", scene_.server().string()}};
     return run_process(as_backup(argv), options);
+}
+
+namespace {
+const char *app_settings = "--config x --host localhost --disk mail --plugin \"$ARK_PLUGIN\" --tmp-dir \"$ARK_WORK\" "
+                           "--env \"PATH=$ARK_PATH\" --env \"ZARAFA_SIM_STORE=$ARK_STORE\"";
+} // namespace
+
+ProcessResult AmandaScene::app_restore(const std::string &dump, const std::vector<std::string> &names) {
+    std::vector<std::string> args{dump};
+    args.insert(args.end(), names.begin(), names.end());
+    return app_shell(std::string("d=$1; shift; exec \"$0\" restore --level 0 ") + app_settings + " \"$@\" < \"$d\"",
+                     args);
+}
+
+ProcessResult AmandaScene::app_backup_cut(int level, size_t bytes) {
+    return app_shell(std::string("\"$0\" backup --level \"$1\" ") + app_settings +
+                         " 3>&2 4>/dev/null | head -c \"$2\" > /dev/null",
+                     {std::to_string(level), std::to_string(bytes)});
 }
 
 } // namespace arktest

@@ -53,12 +53,24 @@ public:
     std::string fetch(int level);
     // amfetchdump --extract of the latest level 0 and the levels after it.
     ProcessResult extract();
+    // amrecover as root (it refuses other users), the commands (one a line) on its
+    // standard input, run in the scene's extract directory.
+    ProcessResult amrecover(const std::vector<std::string> &commands);
     // The application's restore command on a dump, as the backup user.
     ProcessResult app_restore(const std::string &dump, const std::vector<std::string> &names);
+    // The application's backup command of the job, as the backup user, with
+    // a reader that takes the first bytes of the stream and goes away, as a
+    // dumper that dies would: the stream then breaks part-way.
+    ProcessResult app_backup_cut(int level, size_t bytes);
 
     fs::path application() const;
 
 private:
+    // The application run as the backup user by a shell: "$0" is the
+    // application, the other arguments follow; the plug-in, the work
+    // directory and the simulator's environment are in ARK_PLUGIN, ARK_WORK,
+    // ARK_PATH and ARK_STORE.
+    ProcessResult app_shell(const std::string &script, const std::vector<std::string> &args);
     std::string last_log();
     void hand_over();
 
