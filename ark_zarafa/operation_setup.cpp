@@ -22,6 +22,7 @@
 #include "mailbox_files.h"
 #include "messages.h"
 #include "operation_state.h"
+#include "restore_dir.h"
 #include "restore_script.h"
 #include "run_tool.h"
 #include "tool_time_limit.h"
@@ -94,6 +95,7 @@ namespace {
 int init_operation(DB_OPERATION_TYPE eI_OperationType, char **cppI_CtrlVars) {
     msg("DB_InitOperation (+)");
     zarafa_global_struct_init(eI_OperationType);
+    ark::forget_checked_restore_dir();
     zarafa_parse_db_args(&g_sARKZarafa, cppI_CtrlVars);
     ARKZarafa &state = g_sARKZarafa;
 
@@ -264,11 +266,13 @@ extern "C" int DB_CloseOperation(char **cppI_CtrlVars) {
             msg("Error: Can't cleanup the temporary directory");
             zarafa_global_struct_cleanup();
             ark::close_work_tree();
+            ark::forget_checked_restore_dir();
             return DB_NUM_E_ERROR;
         }
     }
     zarafa_global_struct_cleanup();
     ark::close_work_tree();
+    ark::forget_checked_restore_dir();
     if (scripts_refused) {
         msg("Error: restore scripts were not written for the mailboxes named above: their directories can't be "
             "trusted");

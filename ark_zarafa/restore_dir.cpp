@@ -92,10 +92,12 @@ sys::Fd open_restore_dir(std::string_view dir, std::string_view mailbox) {
     return std::move(opened.fd);
 }
 
-void note_first_received(std::string_view path) {
-    // A new operation checks its directories afresh.
+void forget_checked_restore_dir() {
     last_trusted().fd.reset();
     last_trusted().path.clear();
+}
+
+void note_first_received(std::string_view path) {
     FirstReceived &f = first();
     f.dir = absolute_dir(directory_of(path));
     f.st.reset();

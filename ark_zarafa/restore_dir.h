@@ -22,6 +22,10 @@ namespace ark {
 // is given, as not imported).
 sys::Fd open_restore_dir(std::string_view dir, std::string_view mailbox = {});
 
+// Drops what open_restore_dir remembers of the directory it checked last:
+// each operation checks its restore directories afresh.
+void forget_checked_restore_dir();
+
 // dir made absolute against the working directory.
 std::string absolute_dir(std::string_view dir);
 
