@@ -100,7 +100,7 @@ public:
 
 private:
     HostRun run_host(const std::vector<std::string> &wrapper, const std::vector<std::string> &args,
-                     const std::string &faults) const;
+                     const std::string &faults, bool traced = false) const;
 
     TempDir tmp_;
     fs::path work_;
