@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "system/fd.h"
+
 namespace amanda_app {
 namespace {
 
@@ -29,16 +31,7 @@ void backup_line(std::string line) {
 // The end of an empty tar archive: two blocks of zeros.
 bool write_empty_archive(int fd) {
     const std::string zeros(1024, '\0');
-    size_t done = 0;
-    while (done < zeros.size()) {
-        ssize_t n = ::write(fd, zeros.data() + done, zeros.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return !ark::sys::write_all(fd, zeros);
 }
 
 } // namespace
@@ -92,16 +85,7 @@ bool write_line(int fd, std::string_view text) {
         if (c == '\n' || c == '\r')
             c = ' ';
     line += '\n';
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return !ark::sys::write_all(fd, line);
 }
 
 void backup_normal(std::string_view text) { backup_line("| " + std::string(text)); }
